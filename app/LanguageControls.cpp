@@ -1,0 +1,32 @@
+// The language buttons and "Start the game" as a display of the archive's state.
+#include "app/QuenDaraTranslation.h"
+
+namespace {
+
+// A language is offered when the manifest holds a non-empty string under its "filename" key.
+bool offered(const nlohmann::json& manifest, Languages lang)
+{
+    if (!manifest.is_object())
+        return false;
+    const std::string key = "filename" + languageKeySuffix(lang).toStdString();
+    const auto it = manifest.find(key);
+    return it != manifest.end() && it->is_string() && !it->get<std::string>().empty();
+}
+
+} // namespace
+
+void QuenDaraTranslation::refreshLanguageButtons(bool busy)
+{
+    const std::array<std::pair<QPushButton*, Languages>, 3> buttons{{
+        {ui.pushButtonEnglish, languageEnglish},
+        {ui.pushButtonEnglish_2, languageEnglishMachine},
+        {ui.pushButtonRussian, languageRussian},
+    }};
+    for (const auto& [button, lang] : buttons) {
+        const bool blocked = offered(manifest, lang) ? busy : true;
+        button->setEnabled(currentLanguage == lang || !blocked);
+    }
+    for (const auto& [button, lang] : buttons)
+        button->setChecked(currentLanguage == lang);
+    ui.pushButtonStart->setEnabled(currentLanguage != languageOriginal && !busy);
+}

@@ -1,0 +1,75 @@
+// The window's construction: the start-up sequence up to the manifest request.
+#include "app/QuenDaraTranslation.h"
+
+#include <cstdlib>
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QIcon>
+#include <QMessageBox>
+#include <QUrl>
+
+#include "app/Constants.h"
+#include "distribution/FileDownloader.h"
+#include "distribution/Manifest.h"
+#include "game/GameDiscovery.h"
+#include "game/ProcessState.h"
+
+QuenDaraTranslation::QuenDaraTranslation(QWidget* parent) : QMainWindow(parent)
+{
+    QDir::current().mkpath(workDir);
+
+    ui.setupUi(this);
+
+    gamePath = findGamePathInRegistry();
+    if (gamePath.isEmpty())
+        gamePath = loadSavedGamePath();
+    ui.lineEditGameFolder->setText(gamePath);
+
+    refreshLanguageButtons(true);
+
+    const auto languageFunctor = [this](QPushButton* button, Languages lang) {
+        return [this, button, lang](bool checked) {
+            if (button->isEnabled())
+                selectLanguage(checked ? lang : languageOriginal);
+        };
+    };
+    connect(ui.pushButtonEnglish, &QPushButton::clicked, ui.pushButtonEnglish,
+            languageFunctor(ui.pushButtonEnglish, languageEnglish));
+    connect(ui.pushButtonEnglish_2, &QPushButton::clicked, ui.pushButtonEnglish_2,
+            languageFunctor(ui.pushButtonEnglish_2, languageEnglishMachine));
+    connect(ui.pushButtonRussian, &QPushButton::clicked, ui.pushButtonRussian,
+            languageFunctor(ui.pushButtonRussian, languageRussian));
+    connect(ui.toolButtonGameFolder, &QToolButton::clicked, ui.toolButtonGameFolder,
+            [this] { browseGameFolder(); });
+    connect(ui.toolButtonFindGame, &QToolButton::clicked, ui.toolButtonFindGame,
+            [this] { findGame(); });
+    connect(ui.donateLabel, &QLabel::linkActivated, ui.donateLabel, [](const QString& link) {
+        QDesktopServices::openUrl(QUrl(link, QUrl::TolerantMode));
+    });
+    connect(ui.pushButtonStart, &QPushButton::clicked, ui.pushButtonStart,
+            [this] { startTheGame(); });
+
+    setWindowIcon(QIcon(QStringLiteral(":/QuenDaraTranslation/icon.png")));
+    setWindowTitle(tr("Quen Dara Online Translation v%1.%2").arg(versionMajor).arg(versionMinor));
+
+    const int state = processState();
+    if (state != LauncherRunning) {
+        QMessageBox box;
+        box.setText(state == GameRunning
+                        ? tr("Please exit the game first.")
+                        : tr("Please login in ORBEX first, make sure button has blue color."));
+        box.exec();
+        close();
+        // The window was never shown and nothing has been changed yet: leave at once.
+        std::_Exit(0);
+    }
+
+    manifestDownloader = new FileDownloader(
+        manifestUrl(), [this](qint64 received, qint64 total) { manifestProgress(received, total); },
+        this);
+    connect(manifestDownloader, SIGNAL(downloaded()), this, SLOT(patchInfoDownloaded()));
+}
+
+QuenDaraTranslation::~QuenDaraTranslation() = default;

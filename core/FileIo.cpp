@@ -1,0 +1,192 @@
+#include "core/FileIo.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace qdt {
+
+namespace {
+
+ErrorKind kindForErrno(int err)
+{
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+        return ErrorKind::NotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EBUSY:
+#ifdef ETXTBSY
+    case ETXTBSY:
+#endif
+        return ErrorKind::AccessDenied;
+    default:
+        return ErrorKind::Other;
+    }
+}
+
+} // namespace
+
+std::string displayPath(const std::filesystem::path& path)
+{
+#if defined(__cpp_char8_t)
+    auto s = path.u8string();
+    return std::string(s.begin(), s.end());
+#else
+    return path.u8string();
+#endif
+}
+
+std::filesystem::path pathFromUtf8(const std::string& utf8)
+{
+#if defined(__cpp_char8_t)
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+#else
+    return std::filesystem::u8path(utf8);
+#endif
+}
+
+Result<FilePtr> openFile(const std::filesystem::path& path, FileMode mode)
+{
+    std::FILE* f = nullptr;
+#ifdef _WIN32
+    const wchar_t* m = mode == FileMode::Read ? L"rb" : mode == FileMode::ReadWrite ? L"r+b" : L"wb";
+    errno = 0;
+    f = _wfopen(path.c_str(), m);
+#else
+    const char* m = mode == FileMode::Read ? "rb" : mode == FileMode::ReadWrite ? "r+b" : "wb";
+    errno = 0;
+    f = std::fopen(path.c_str(), m);
+#endif
+    if (!f) {
+        const int err = errno;
+        std::string what = mode == FileMode::Read ? "reading" : "writing";
+        return Result<FilePtr>::failure(kindForErrno(err), "Can't open " + displayPath(path) +
+                                                               " for " + what + ": " +
+                                                               std::strerror(err));
+    }
+    return Result<FilePtr>::success(FilePtr(f));
+}
+
+Result<std::vector<unsigned char>> readWholeFile(const std::filesystem::path& path)
+{
+    using R = Result<std::vector<unsigned char>>;
+    auto file = openFile(path, FileMode::Read);
+    if (!file)
+        return R::failure(file.status);
+    std::vector<unsigned char> data;
+    std::vector<unsigned char> block(64 * 1024);
+    for (;;) {
+        const std::size_t n = std::fread(block.data(), 1, block.size(), file.value.get());
+        data.insert(data.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(n));
+        if (n < block.size()) {
+            if (std::ferror(file.value.get()))
+                return R::failure(ErrorKind::ReadFailed, "Can't read " + displayPath(path));
+            break;
+        }
+    }
+    return R::success(std::move(data));
+}
+
+Status flushToDisk(std::FILE* file, const std::filesystem::path& pathForMessages)
+{
+    if (std::fflush(file) != 0)
+        return Status::failure(ErrorKind::WriteFailed, "Can't write " + displayPath(pathForMessages) +
+                                                           ": " + std::strerror(errno));
+#ifdef _WIN32
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (h == INVALID_HANDLE_VALUE || !FlushFileBuffers(h))
+        return Status::failure(ErrorKind::WriteFailed,
+                               "Can't flush " + displayPath(pathForMessages) + " to disk");
+#else
+    if (::fsync(fileno(file)) != 0)
+        return Status::failure(ErrorKind::WriteFailed, "Can't flush " + displayPath(pathForMessages) +
+                                                           " to disk: " + std::strerror(errno));
+#endif
+    return Status::success();
+}
+
+Status replaceFile(const std::filesystem::path& from, const std::filesystem::path& to)
+{
+#ifdef _WIN32
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD err = GetLastError();
+        const ErrorKind kind = (err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION ||
+                                err == ERROR_LOCK_VIOLATION)
+                                   ? ErrorKind::AccessDenied
+                                   : ErrorKind::WriteFailed;
+        return Status::failure(kind, "Can't replace " + displayPath(to) + " (Windows error " +
+                                         std::to_string(err) + ")");
+    }
+#else
+    if (std::rename(from.c_str(), to.c_str()) != 0) {
+        const int err = errno;
+        return Status::failure(kindForErrno(err) == ErrorKind::Other ? ErrorKind::WriteFailed
+                                                                     : kindForErrno(err),
+                               "Can't replace " + displayPath(to) + ": " + std::strerror(err));
+    }
+    // Make the rename itself durable.
+    const auto dir = to.parent_path().empty() ? std::filesystem::path(".") : to.parent_path();
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+#endif
+    return Status::success();
+}
+
+std::filesystem::path temporarySibling(const std::filesystem::path& target)
+{
+    static std::atomic<unsigned> counter{0};
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+#ifdef _WIN32
+    const unsigned long pid = GetCurrentProcessId();
+#else
+    const unsigned long pid = static_cast<unsigned long>(::getpid());
+#endif
+    std::filesystem::path tmp = target;
+    tmp += pathFromUtf8(".tmp-" + std::to_string(pid) + "-" + std::to_string(stamp % 1000000) +
+                        "-" + std::to_string(counter++));
+    return tmp;
+}
+
+Status writeFileAtomically(const std::filesystem::path& target, const void* data, std::size_t size)
+{
+    const auto tmp = temporarySibling(target);
+    Status status;
+    {
+        auto file = openFile(tmp, FileMode::Create);
+        if (!file)
+            return file.status;
+        if (size > 0 && std::fwrite(data, 1, size, file.value.get()) != size)
+            status = Status::failure(ErrorKind::WriteFailed,
+                                     "Can't write " + displayPath(target) + ": " +
+                                         std::strerror(errno));
+        if (status.ok())
+            status = flushToDisk(file.value.get(), target);
+        if (std::fclose(file.value.release()) != 0 && status.ok())
+            status = Status::failure(ErrorKind::WriteFailed, "Can't write " + displayPath(target));
+    }
+    if (status.ok())
+        status = replaceFile(tmp, target);
+    if (!status.ok()) {
+        std::error_code ec;
+        std::filesystem::remove(tmp, ec);
+    }
+    return status;
+}
+
+} // namespace qdt

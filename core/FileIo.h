@@ -1,0 +1,57 @@
+// File helpers shared by the engine, the cache and the settings file: opening with wide names on
+// Windows, whole-file reads, durable writes and atomic replacement.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/Status.h"
+
+namespace qdt {
+
+constexpr std::size_t kIoBlockSize = 1 << 20;
+
+struct FileCloser
+{
+    void operator()(std::FILE* f) const
+    {
+        if (f)
+            std::fclose(f);
+    }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+enum class FileMode {
+    Read,      // existing file, read only
+    ReadWrite, // existing file, read and write, never created or truncated
+    Create,    // new or truncated file, write only
+};
+
+// Opens a file; the error tells NotFound from AccessDenied where the platform says which.
+Result<FilePtr> openFile(const std::filesystem::path& path, FileMode mode);
+
+// The path as UTF-8 text for messages.
+std::string displayPath(const std::filesystem::path& path);
+
+// A path from UTF-8 text, without any reinterpretation of its separators.
+std::filesystem::path pathFromUtf8(const std::string& utf8);
+
+Result<std::vector<unsigned char>> readWholeFile(const std::filesystem::path& path);
+
+// Flushes the C stream and asks the operating system to put the data on the disk.
+Status flushToDisk(std::FILE* file, const std::filesystem::path& pathForMessages);
+
+// Moves `from` over `to` in one step: readers see either the old or the new file, never a mix.
+Status replaceFile(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// A temporary name beside `target`, in the same folder so that the final rename stays on one disk.
+std::filesystem::path temporarySibling(const std::filesystem::path& target);
+
+// Writes `size` bytes to a temporary file beside `target`, flushes it and renames it over
+// `target`. On failure `target` is untouched and the temporary file is removed.
+Status writeFileAtomically(const std::filesystem::path& target, const void* data, std::size_t size);
+
+} // namespace qdt

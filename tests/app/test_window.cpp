@@ -1,0 +1,261 @@
+// The window as it stands after construction: the form, the constants, the title, the work
+// directory.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QToolButton>
+
+#include "app/Constants.h"
+#include "app/QuenDaraTranslation.h"
+#include "tests/support/WindowAccess.h"
+
+namespace {
+
+QStringList probeConstants(const QProcessEnvironment& env)
+{
+    QProcess probe;
+    probe.setProcessEnvironment(env);
+    probe.start(QStringLiteral(QDT_CONSTANTS_PROBE), QStringList());
+    EXPECT_TRUE(probe.waitForFinished(30000));
+    return QString::fromUtf8(probe.readAllStandardOutput()).split(QLatin1Char('\n'));
+}
+
+TEST(Constants, WorkDirectoryFollowsTheHomeDirectory)
+{
+    QTemporaryDir home;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home.path());
+    const QStringList lines = probeConstants(env);
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_EQ(lines[0], home.path() + QLatin1Char('/'));
+    EXPECT_EQ(lines[1], home.path() + QStringLiteral("/.quen_dara_patch/"));
+}
+
+TEST(Constants, WorkDirectoryIsRelativeWithoutAHomeDirectory)
+{
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), QStringLiteral("/nonexistent/qdt-no-home"));
+    const QStringList lines = probeConstants(env);
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_EQ(lines[0], QString());
+    EXPECT_EQ(lines[1], QStringLiteral(".quen_dara_patch/"));
+}
+
+TEST(Constants, FixedNames)
+{
+    EXPECT_EQ(launchArgument, QStringLiteral(" -launch_from_launcher"));
+    EXPECT_EQ(launchArgument.size(), 22);
+    EXPECT_EQ(settingsFileName, QStringLiteral("fallbackJson.json"));
+    EXPECT_EQ(gameExeName, QStringLiteral("QuenDara.exe"));
+    EXPECT_EQ(launcherExeName, QStringLiteral("ORBEX.exe"));
+    EXPECT_TRUE(workDir.endsWith(QStringLiteral("/.quen_dara_patch/")));
+}
+
+class WindowTest : public ::testing::Test
+{
+protected:
+    QuenDaraTranslation window;
+    Ui::QuenDaraTranslationClass& ui = WindowAccess::ui(window);
+};
+
+struct WidgetCase
+{
+    const char* name;
+    const char* className;
+    const char* parentName;
+};
+
+TEST_F(WindowTest, FormHoldsEveryObjectWithItsNameAndParent)
+{
+    EXPECT_EQ(window.objectName(), QStringLiteral("QuenDaraTranslationClass"));
+    const WidgetCase cases[] = {
+        {"centralWidget", "QWidget", "QuenDaraTranslationClass"},
+        {"donateLabel", "QLabel", "centralWidget"},
+        {"restoreCheckbox", "QCheckBox", "centralWidget"},
+        {"progressBar", "QProgressBar", "centralWidget"},
+        {"layoutWidget", "QWidget", "centralWidget"},
+        {"gridLayout_2", "QGridLayout", "layoutWidget"},
+        {"labelGameFolder", "QLabel", "layoutWidget"},
+        {"lineEditGameFolder", "QLineEdit", "layoutWidget"},
+        {"toolButtonGameFolder", "QToolButton", "layoutWidget"},
+        {"toolButtonFindGame", "QToolButton", "layoutWidget"},
+        {"layoutWidget1", "QWidget", "centralWidget"},
+        {"gridLayout", "QGridLayout", "layoutWidget1"},
+        {"pushButtonEnglish_2", "QPushButton", "layoutWidget1"},
+        {"pushButtonEnglish", "QPushButton", "layoutWidget1"},
+        {"pushButtonRussian", "QPushButton", "layoutWidget1"},
+        {"pushButtonStart", "QPushButton", "centralWidget"},
+    };
+    for (const auto& c : cases) {
+        QObject* object = window.findChild<QObject*>(QString::fromLatin1(c.name));
+        ASSERT_NE(object, nullptr) << c.name;
+        EXPECT_STREQ(object->metaObject()->className(), c.className) << c.name;
+        ASSERT_NE(object->parent(), nullptr) << c.name;
+        EXPECT_EQ(object->parent()->objectName(), QString::fromLatin1(c.parentName)) << c.name;
+    }
+    EXPECT_EQ(window.centralWidget(), ui.centralWidget);
+    EXPECT_EQ(ui.layoutWidget->layout(), ui.gridLayout_2);
+    EXPECT_EQ(ui.layoutWidget1->layout(), ui.gridLayout);
+}
+
+TEST_F(WindowTest, WindowHasAFixedSize)
+{
+    EXPECT_EQ(window.size(), QSize(647, 247));
+    EXPECT_EQ(window.minimumSize(), QSize(647, 247));
+    EXPECT_EQ(window.maximumSize(), QSize(647, 247));
+    EXPECT_EQ(window.sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
+    EXPECT_EQ(window.sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
+    EXPECT_FALSE(window.isAnimated());
+    EXPECT_FALSE(window.documentMode());
+}
+
+TEST_F(WindowTest, GeometryOfTheWidgetsOnTheCentralWidget)
+{
+    EXPECT_EQ(ui.donateLabel->geometry(), QRect(460, 160, 161, 81));
+    EXPECT_EQ(ui.restoreCheckbox->geometry(), QRect(10, 190, 141, 31));
+    EXPECT_EQ(ui.progressBar->geometry(), QRect(11, 48, 611, 21));
+    EXPECT_EQ(ui.layoutWidget->geometry(), QRect(11, 10, 611, 22));
+    EXPECT_EQ(ui.layoutWidget1->geometry(), QRect(10, 80, 611, 81));
+    EXPECT_EQ(ui.pushButtonStart->geometry(), QRect(180, 170, 261, 61));
+}
+
+TEST_F(WindowTest, GridLayoutsPlaceTheirCells)
+{
+    for (QGridLayout* grid : {ui.gridLayout_2, ui.gridLayout}) {
+        EXPECT_EQ(grid->spacing(), 6);
+        EXPECT_EQ(grid->contentsMargins(), QMargins(0, 0, 0, 0));
+    }
+    const std::pair<QWidget*, int> folderRow[] = {{ui.labelGameFolder, 0},
+                                                  {ui.lineEditGameFolder, 1},
+                                                  {ui.toolButtonGameFolder, 2},
+                                                  {ui.toolButtonFindGame, 3}};
+    for (const auto& [widget, column] : folderRow) {
+        int row, col, rowSpan, colSpan;
+        ui.gridLayout_2->getItemPosition(ui.gridLayout_2->indexOf(widget), &row, &col, &rowSpan,
+                                         &colSpan);
+        EXPECT_EQ(std::make_tuple(row, col, rowSpan, colSpan), std::make_tuple(0, column, 1, 1))
+            << widget->objectName().toStdString();
+    }
+    const std::pair<QWidget*, int> languages[] = {
+        {ui.pushButtonEnglish_2, 0}, {ui.pushButtonEnglish, 1}, {ui.pushButtonRussian, 2}};
+    for (const auto& [widget, column] : languages) {
+        int row, col, rowSpan, colSpan;
+        ui.gridLayout->getItemPosition(ui.gridLayout->indexOf(widget), &row, &col, &rowSpan,
+                                       &colSpan);
+        EXPECT_EQ(std::make_tuple(row, col, rowSpan, colSpan), std::make_tuple(0, column, 1, 1))
+            << widget->objectName().toStdString();
+    }
+}
+
+TEST_F(WindowTest, TextsAndFonts)
+{
+    EXPECT_EQ(ui.restoreCheckbox->text(), QStringLiteral("Restore original on close\n(recommended)"));
+    EXPECT_EQ(ui.labelGameFolder->text(), QStringLiteral("Game Folder:"));
+    EXPECT_EQ(ui.toolButtonGameFolder->text(), QStringLiteral("Browse"));
+    EXPECT_EQ(ui.toolButtonFindGame->text(), QStringLiteral("Find game"));
+    EXPECT_EQ(ui.pushButtonEnglish_2->text(), QStringLiteral("Human + Machine\nEnglish"));
+    EXPECT_EQ(ui.pushButtonEnglish->text(), QStringLiteral("Human\nEnglish"));
+    EXPECT_EQ(ui.pushButtonRussian->text(), QString::fromUtf8("\xD0\xA0\xD1\x83\xD1\x81\xD1\x81"
+                                                              "\xD0\xBA\xD0\xB8\xD0\xB9"));
+    EXPECT_EQ(ui.pushButtonRussian->text().size(), 7);
+    EXPECT_EQ(ui.pushButtonStart->text(), QStringLiteral("Start the game"));
+    EXPECT_EQ(ui.progressBar->format(), QStringLiteral("%p%"));
+
+    for (QPushButton* b : {ui.pushButtonEnglish_2, ui.pushButtonEnglish, ui.pushButtonRussian}) {
+        EXPECT_EQ(b->font().family(), QStringLiteral("Segoe UI"));
+        EXPECT_EQ(b->font().pointSize(), 20);
+        EXPECT_TRUE(b->isCheckable());
+    }
+    EXPECT_EQ(ui.pushButtonStart->font().family(), QStringLiteral("Segoe UI"));
+    EXPECT_EQ(ui.pushButtonStart->font().pointSize(), 24);
+    EXPECT_FALSE(ui.pushButtonStart->autoFillBackground());
+    EXPECT_EQ(ui.pushButtonRussian->sizePolicy().horizontalPolicy(), QSizePolicy::Minimum);
+    EXPECT_EQ(ui.pushButtonRussian->sizePolicy().verticalPolicy(), QSizePolicy::Minimum);
+    EXPECT_EQ(ui.toolButtonGameFolder->popupMode(), QToolButton::InstantPopup);
+    EXPECT_EQ(ui.toolButtonFindGame->popupMode(), QToolButton::InstantPopup);
+    EXPECT_EQ(ui.toolButtonGameFolder->menu(), nullptr);
+    EXPECT_FALSE(ui.lineEditGameFolder->isReadOnly());
+    EXPECT_EQ(ui.progressBar->orientation(), Qt::Horizontal);
+    EXPECT_EQ(ui.progressBar->textDirection(), QProgressBar::TopToBottom);
+    EXPECT_TRUE(ui.progressBar->isTextVisible());
+    EXPECT_EQ(ui.progressBar->value(), 0);
+}
+
+TEST_F(WindowTest, DonationLabelLinksThePictureWithoutOpeningIt)
+{
+    const QString text = ui.donateLabel->text();
+    EXPECT_TRUE(text.startsWith(QStringLiteral("<html><head/><body><p></p><p><span style=\" "
+                                               "font-size:12pt;\"/><a href=\"https://")))
+        << text.toStdString();
+    EXPECT_TRUE(text.endsWith(QStringLiteral(
+        "\"><img src=\":/QuenDaraTranslation/donate.PNG\"/></a></p></body></html>")))
+        << text.toStdString();
+    EXPECT_FALSE(ui.donateLabel->openExternalLinks());
+    EXPECT_TRUE(QFile::exists(QStringLiteral(":/QuenDaraTranslation/donate.PNG")));
+    EXPECT_EQ(QImage(QStringLiteral(":/QuenDaraTranslation/donate.PNG")).size(), QSize(154, 65));
+    EXPECT_EQ(QImage(QStringLiteral(":/QuenDaraTranslation/icon.png")).size(), QSize(512, 512));
+}
+
+TEST_F(WindowTest, StartUpStatesAndTitle)
+{
+    EXPECT_TRUE(ui.restoreCheckbox->isChecked());
+    for (QPushButton* b : {ui.pushButtonEnglish_2, ui.pushButtonEnglish, ui.pushButtonRussian}) {
+        EXPECT_FALSE(b->isEnabled()) << b->objectName().toStdString();
+        EXPECT_FALSE(b->isChecked()) << b->objectName().toStdString();
+    }
+    EXPECT_FALSE(ui.pushButtonStart->isEnabled());
+    EXPECT_TRUE(ui.toolButtonFindGame->isEnabled());
+    EXPECT_TRUE(ui.toolButtonGameFolder->isEnabled());
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("Quen Dara Online Translation v0.4"));
+    EXPECT_FALSE(window.windowIcon().isNull());
+    EXPECT_EQ(WindowAccess::currentLanguage(window), languageOriginal);
+    EXPECT_EQ(WindowAccess::patchHashes(window), (std::array<quint64, 3>{{0, 0, 0}}));
+    EXPECT_NE(WindowAccess::manifestDownloader(window), nullptr);
+    EXPECT_EQ(WindowAccess::patchDownloader(window), nullptr);
+    EXPECT_TRUE(QDir(workDir).exists());
+}
+
+TEST(WindowForm, KeepsAnExistingObjectName)
+{
+    QMainWindow named;
+    named.setObjectName(QStringLiteral("already"));
+    Ui::QuenDaraTranslationClass form;
+    form.setupUi(&named);
+    EXPECT_EQ(named.objectName(), QStringLiteral("already"));
+}
+
+TEST(WorkDirectory, ExistingDirectoryAndItsFilesAreLeftAlone)
+{
+    QDir().mkpath(workDir);
+    QFile marker(workDir + QStringLiteral("marker.txt"));
+    ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
+    marker.write("keep me");
+    marker.close();
+    {
+        QuenDaraTranslation window;
+    }
+    ASSERT_TRUE(marker.open(QIODevice::ReadOnly));
+    EXPECT_EQ(marker.readAll(), QByteArray("keep me"));
+    marker.close();
+    marker.remove();
+}
+
+TEST(WorkDirectory, IsCreatedAtStartUp)
+{
+    QDir(workDir).removeRecursively();
+    ASSERT_FALSE(QDir(workDir).exists());
+    QuenDaraTranslation window;
+    EXPECT_TRUE(QDir(workDir).exists());
+}
+
+} // namespace
