@@ -1,16 +1,14 @@
 // The language buttons and "Start the game" as a display of the archive's state.
 #include "app/QuenDaraTranslation.h"
 
+#include "distribution/Manifest.h"
+
 namespace {
 
 // A language is offered when the manifest holds a non-empty string under its "filename" key.
 bool offered(const nlohmann::json& manifest, Languages lang)
 {
-    if (!manifest.is_object())
-        return false;
-    const std::string key = "filename" + languageKeySuffix(lang).toStdString();
-    const auto it = manifest.find(key);
-    return it != manifest.end() && it->is_string() && !it->get<std::string>().empty();
+    return !patchAddress(manifest, lang).isEmpty();
 }
 
 } // namespace

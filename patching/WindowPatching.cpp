@@ -1,8 +1,7 @@
-// The window's side of patching: applying a patch to the game's archive, telling whether a patch
-// is applied, and restoring the original when the window closes.
+// The window's side of patching: applying a patch to the game's archive and telling whether a
+// patch is applied.
 #include "patching/WindowPatching.h"
 
-#include <QCloseEvent>
 #include <QFile>
 
 #include "app/QuenDaraTranslation.h"
@@ -33,9 +32,4 @@ bool QuenDaraTranslation::isPatchApplied(const QByteArray& patch)
 {
     Q_UNUSED(patch);
     return false;
-}
-
-void QuenDaraTranslation::closeEvent(QCloseEvent* event)
-{
-    event->accept();
 }
