@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QUrl>
 
+#include "app/AutomationHook.h"
 #include "app/Constants.h"
 #include "distribution/FileDownloader.h"
 #include "distribution/Manifest.h"
@@ -21,6 +22,7 @@ QuenDaraTranslation::QuenDaraTranslation(QWidget* parent) : QMainWindow(parent)
     QDir::current().mkpath(workDir);
 
     ui.setupUi(this);
+    AutomationHook::installIfRequested(this);
 
     gamePath = findGamePathInRegistry();
     if (gamePath.isEmpty())

@@ -1,0 +1,124 @@
+#!/usr/bin/env python3
+"""Patch server of the demo sandbox and the end-to-end tests, on 127.0.0.1 only.
+
+Serves, from the sandbox folder made by qdt-sandbox-data:
+  /patch.json            the manifest: version 4, the three languages, their hashes; the Russian
+                         patch is listed behind a redirect
+  /files/<name>          the patch files in <root>/www
+  /redirect/<name>       302 to /files/<name>
+Files the tests may write while it runs, read on every request:
+  <root>/manifest-overrides.json   members that replace or extend the manifest's
+  <root>/faults.json               {"<path>": "close-mid-body" | "404" | "stall"}
+Each request is appended to <root>/requests.log. The server ends by itself after --lifetime
+seconds.
+"""
+import argparse
+import json
+import os
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+
+def load_json(path, default):
+    try:
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return default
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    root = "."
+
+    def log_message(self, fmt, *args):
+        with open(os.path.join(self.root, "requests.log"), "a", encoding="utf-8") as log:
+            log.write(self.path + "\n")
+
+    def send_body(self, status, body, content_type="application/octet-stream", fault=None):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if fault == "close-mid-body":
+            self.wfile.write(body[: len(body) // 2])
+            self.wfile.flush()
+            self.close_connection = True
+            self.connection.shutdown(2)
+            return
+        if fault == "stall":
+            self.wfile.write(body[: len(body) // 2])
+            self.wfile.flush()
+            time.sleep(120)
+            return
+        self.wfile.write(body)
+
+    def manifest(self):
+        host = "http://127.0.0.1:%d" % self.server.server_address[1]
+        hashes = load_json(os.path.join(self.root, "hashes.json"), {})
+        doc = {
+            "version": 4,
+            "filename_EN": host + "/files/patch_EN.data",
+            "filename_EN_M": host + "/files/patch_EN_M.data",
+            "filename_RU": host + "/redirect/patch_RU.data",
+        }
+        for suffix in ("EN", "EN_M", "RU"):
+            if "xxhash_" + suffix in hashes:
+                doc["xxhash_" + suffix] = hashes["xxhash_" + suffix]
+        doc.update(load_json(os.path.join(self.root, "manifest-overrides.json"), {}))
+        return json.dumps(doc, indent=4).encode("utf-8")
+
+    def do_GET(self):
+        self.log_message("")
+        fault = load_json(os.path.join(self.root, "faults.json"), {}).get(self.path)
+        if fault == "404":
+            self.send_body(404, b"<html><body>Not found</body></html>", "text/html")
+        elif self.path == "/patch.json":
+            self.send_body(200, self.manifest(), "application/json", fault)
+        elif self.path.startswith("/redirect/"):
+            self.send_response(302)
+            self.send_header("Location", "/files/" + os.path.basename(self.path))
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+        elif self.path.startswith("/files/"):
+            name = os.path.basename(self.path)
+            try:
+                with open(os.path.join(self.root, "www", name), "rb") as f:
+                    body = f.read()
+            except OSError:
+                self.send_body(404, b"<html><body>Not found</body></html>", "text/html")
+                return
+            self.send_body(200, body, fault=fault)
+        else:
+            self.send_body(404, b"<html><body>Not found</body></html>", "text/html")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--port-file")
+    parser.add_argument("--lifetime", type=float, default=3600)
+    args = parser.parse_args()
+
+    Handler.root = os.path.abspath(args.root)
+    server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
+    server.daemon_threads = True
+    port = server.server_address[1]
+    if args.port_file:
+        tmp = args.port_file + ".tmp"
+        with open(tmp, "w") as f:
+            f.write(str(port))
+        os.replace(tmp, args.port_file)
+    stopper = threading.Timer(args.lifetime, server.shutdown)
+    stopper.daemon = True
+    stopper.start()
+    print("serving http://127.0.0.1:%d/patch.json" % port, flush=True)
+    server.serve_forever()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
