@@ -1,0 +1,81 @@
+// The patch engine: applies a patch to the game's archive in one streaming pass, builds the
+// reverse patch on the way, and puts the result in place atomically. Memory stays independent of
+// the archive's size: the patch, the reverse patch and fixed buffers.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <vector>
+
+#include "core/Status.h"
+#include "patching/PatchFormat.h"
+
+namespace qdt {
+
+// Bytes done and bytes in all; called at a bounded rate while the engine works.
+using ProgressFunction = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
+struct ApplyRequest
+{
+    std::filesystem::path archive;
+    const unsigned char* patch = nullptr;
+    std::size_t patchSize = 0;
+    std::filesystem::path backup;       // empty: no backup copy of the archive
+    std::filesystem::path reversePatch; // empty: the reverse patch is built and dropped
+    ProgressFunction progress;
+};
+
+// Applies the request's patch to its archive. Nothing is written before the patch's structure,
+// the archive's write access and the archive's hash have been checked; the new content must have
+// the patch's result hash before it replaces the archive, and the reverse patch is in place
+// before the archive is replaced. Errors: BadMagic, Malformed, NotFound/ReadFailed (archive),
+// AccessDenied (archive can't be opened for writing or replaced), SourceMismatch, ResultMismatch,
+// BackupFailed, WriteFailed. On any error the archive is as it was.
+Status applyPatchToArchive(const ApplyRequest& request);
+
+// Sequential byte streams for the streaming pass; files in the engine, memory in the fuzzer.
+class ByteInput
+{
+public:
+    virtual ~ByteInput() = default;
+    // Reads exactly `size` bytes; false when they are not all there.
+    virtual bool read(unsigned char* buffer, std::size_t size) = 0;
+};
+
+class ByteOutput
+{
+public:
+    virtual ~ByteOutput() = default;
+    virtual bool write(const unsigned char* data, std::size_t size) = 0;
+};
+
+struct StreamResult
+{
+    Status status;
+    std::uint64_t resultHash = 0; // hash of everything written to the output
+    std::vector<unsigned char> reversePatch;
+};
+
+// The streaming pass: reads the source of `sourceSize` bytes once from `input`, writes the
+// patched content to `output` and builds the reverse patch. `summary` must come from checkPatch
+// with the same `sourceSize`. `progressBase`/`progressTotal` place this pass's work in the
+// caller's progress.
+StreamResult streamPatch(const unsigned char* patch, std::size_t patchSize,
+                         const PatchSummary& summary, std::uint64_t sourceSize, ByteInput& input,
+                         ByteOutput& output, const ProgressFunction& progress = {},
+                         std::uint64_t progressBase = 0, std::uint64_t progressTotal = 0);
+
+enum class ArchiveState
+{
+    Original,
+    Patched,
+    Unknown
+};
+
+// Whether the archive holds the patch's source or its result (one hash pass over the archive).
+// A patch whose source and result hashes are equal counts as applied.
+Result<ArchiveState> archiveState(const std::filesystem::path& archive, const unsigned char* patch,
+                                  std::size_t patchSize);
+
+} // namespace qdt
