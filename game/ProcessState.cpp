@@ -1,7 +1,11 @@
 #include "game/ProcessState.h"
 
+#include "game/platform/GameLookup.h"
+
 int processState()
 {
-    // Placeholder until the process scan lands: lets start-up go on.
-    return LauncherRunning;
+    const auto paths = qdt::runningProcessPaths();
+    if (!paths)
+        return LauncherNotRunning;
+    return qdt::processStateOf(paths.value);
 }
