@@ -3,6 +3,8 @@
 // writes OUT_DIR/ZNGame/data.lpk (the original archive), OUT_DIR/www/patch_{EN,EN_M,RU}.data (one
 // forward patch per language, built for that archive) and OUT_DIR/hashes.json with the hashes a
 // manifest publishes and the archive hashes the tests check against.
+//   qdt-sandbox-data --hash FILE
+// prints the archive hash of a file.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +18,15 @@ namespace fs = std::filesystem;
 
 int main(int argc, char** argv)
 {
+    if (argc == 3 && std::string(argv[1]) == "--hash") {
+        const auto hash = qdt::hashFile(argv[2]);
+        if (!hash) {
+            std::fprintf(stderr, "%s\n", hash.status.detail.c_str());
+            return 1;
+        }
+        std::printf("%llu\n", static_cast<unsigned long long>(hash.value));
+        return 0;
+    }
     if (argc < 3) {
         std::fprintf(stderr, "usage: %s OUT_DIR SIZE_MIB [SEED]\n", argv[0]);
         return 2;
