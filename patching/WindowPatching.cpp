@@ -1,35 +1,150 @@
-// The window's side of patching: applying a patch to the game's archive and telling whether a
-// patch is applied.
+// The window's side of patching: derives the paths, runs the engine and shows the outcome in the
+// progress bar and in message boxes.
 #include "patching/WindowPatching.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
+#include <QMessageBox>
 
+#include "app/Constants.h"
 #include "app/QuenDaraTranslation.h"
+#include "core/ArchivePath.h"
+#include "core/FileCopy.h"
+#include "core/FileIo.h"
+#include "core/NativePath.h"
+#include "patching/PatchEngine.h"
+
+namespace {
+
+// The progress bar runs 0..kProgressSteps while the engine works and 0..1 for the outcome.
+constexpr int kProgressSteps = 1000;
+constexpr qint64 kRepaintIntervalMs = 50;
+
+std::filesystem::path workFile(const QString& name)
+{
+    return qdt::pathFromUtf8(QString(workDir + name).toStdString());
+}
+
+QString detailOf(const qdt::Status& status)
+{
+    return QString::fromStdString(status.detail);
+}
+
+QString failureText(const qdt::Status& status, Languages lang)
+{
+    using qdt::ErrorKind;
+    switch (status.kind) {
+    case ErrorKind::AccessDenied:
+        return QStringLiteral("Can't change game files, access denied.");
+    case ErrorKind::SourceMismatch:
+        return QStringLiteral("Game files are different from expected, can't apply the patch.");
+    case ErrorKind::BadMagic:
+        if (lang == languageOriginal)
+            return QStringLiteral("Can't restore the original game files: the reverse patch "
+                                  "patch_KR.data is missing or is not a patch file.");
+        return QStringLiteral("Can't apply the patch: the file is not a patch file.");
+    case ErrorKind::Malformed:
+        return QStringLiteral("Can't apply the patch, it is damaged. The game files were not "
+                              "changed.\n") +
+               detailOf(status);
+    case ErrorKind::ResultMismatch:
+        return QStringLiteral(
+            "Can't apply the patch: the result would not be what the patch "
+            "promises, so the patch is damaged. The game files were not changed.");
+    case ErrorKind::NotFound:
+    case ErrorKind::ReadFailed:
+        return QStringLiteral("Can't read the game files.\n") + detailOf(status);
+    case ErrorKind::BackupFailed:
+        return QStringLiteral("Can't make the backup copy of the game files. The game files were "
+                              "not changed.\n") +
+               detailOf(status);
+    case ErrorKind::WriteFailed:
+        return QStringLiteral("Can't write the patched game files (is the disk full?). The game "
+                              "files were not changed.\n") +
+               detailOf(status);
+    default:
+        return QStringLiteral("Can't apply the patch. The game files were not changed.\n") +
+               detailOf(status);
+    }
+}
+
+void showMessage(const QString& text)
+{
+    QMessageBox box;
+    box.setText(text);
+    box.exec();
+}
+
+} // namespace
 
 bool copyFile(const QString& source, const QString& destination)
 {
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return false;
-    QFile out(destination);
-    if (!out.open(QIODevice::WriteOnly))
-        return false;
-    out.write(in.readAll());
-    out.close();
-    in.close();
-    return true;
+    return qdt::copyFileAtomically(qdt::pathFromUtf8(source.toStdString()),
+                                   qdt::pathFromUtf8(destination.toStdString()))
+        .ok();
 }
 
 bool QuenDaraTranslation::applyPatch(Languages lang, const QByteArray& patch)
 {
-    // Placeholder until the patch engine lands.
-    Q_UNUSED(lang);
-    Q_UNUSED(patch);
+    // A translation always starts from the original, so a different one is undone first. When
+    // that fails the new patch's source-hash check refuses the still-translated archive.
+    if (lang != languageOriginal && currentLanguage != languageOriginal) {
+        QByteArray reverse;
+        QFile file(workDir + patchFileName(languageOriginal));
+        if (file.open(QIODevice::ReadOnly))
+            reverse = file.readAll();
+        applyPatch(languageOriginal, reverse);
+    }
+
+    ui.progressBar->setRange(0, kProgressSteps);
+    ui.progressBar->reset();
+    ui.progressBar->setFormat(QStringLiteral("Applying patch... %p%"));
+
+    qdt::ApplyRequest request;
+    request.archive = qdt::nativePath(qdt::archivePath(gamePath.toStdString()));
+    request.patch = reinterpret_cast<const unsigned char*>(patch.constData());
+    request.patchSize = static_cast<std::size_t>(patch.size());
+    if (lang != languageOriginal) {
+        request.backup = workFile(QStringLiteral("data.lpk"));
+        request.reversePatch = workFile(patchFileName(languageOriginal));
+    }
+    QElapsedTimer sinceRepaint;
+    sinceRepaint.start();
+    request.progress = [this, &sinceRepaint](std::uint64_t done, std::uint64_t total) {
+        if (total == 0 || sinceRepaint.elapsed() < kRepaintIntervalMs)
+            return;
+        sinceRepaint.restart();
+        ui.progressBar->setValue(static_cast<int>(done * kProgressSteps / total));
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    };
+
+    const qdt::Status status = qdt::applyPatchToArchive(request);
+
+    ui.progressBar->setRange(0, 1);
+    if (status.ok()) {
+        currentLanguage = lang;
+        refreshLanguageButtons(false);
+        ui.progressBar->setValue(1);
+        ui.progressBar->setFormat(QStringLiteral("Applying patch...success!"));
+        return true;
+    }
+    ui.progressBar->setValue(1);
+    showMessage(failureText(status, lang));
+    ui.progressBar->setValue(0);
+    ui.progressBar->setFormat(QStringLiteral("Applying patch...fail!"));
+    // The archive is unchanged whatever failed: the player may simply try again.
+    refreshLanguageButtons(false);
     return false;
 }
 
 bool QuenDaraTranslation::isPatchApplied(const QByteArray& patch)
 {
-    Q_UNUSED(patch);
-    return false;
+    if (patch.isEmpty())
+        return false;
+    const auto state = qdt::archiveState(qdt::nativePath(qdt::archivePath(gamePath.toStdString())),
+                                         reinterpret_cast<const unsigned char*>(patch.constData()),
+                                         static_cast<std::size_t>(patch.size()));
+    return state.ok() && state.value == qdt::ArchiveState::Patched;
 }

@@ -3,5 +3,6 @@
 
 #include <QString>
 
-// Copies a whole file; false when either file cannot be opened.
+// Copies a whole file; the destination is replaced only by a complete, flushed copy. False when
+// the source can't be read or the copy can't be written.
 bool copyFile(const QString& source, const QString& destination);
