@@ -1,11 +1,50 @@
 // Starting the game and watching for its path.
+#include <string>
+#include <vector>
+
+#include <QMessageBox>
+#include <QTimer>
+
+#include "app/Constants.h"
 #include "app/QuenDaraTranslation.h"
+#include "game/GameDiscovery.h"
+#include "game/ProcessState.h"
+#include "game/platform/GameLookup.h"
+#include "game/platform/Platform.h"
 
 void QuenDaraTranslation::startTheGame()
 {
-    // Placeholder until the launch lands.
+    const int state = processState();
+    if (state != LauncherRunning) {
+        QMessageBox box;
+        box.setText(state == GameRunning ? tr("Game is already running.")
+                                         : tr("Please login in ORBEX first."));
+        box.exec();
+        return;
+    }
+    showMinimized();
+    // The game gets its own path as the program and the switch as its one argument; no working
+    // folder is chosen, so it inherits ours. A failed start is not reported.
+    qdt::startDetached(gamePath.toStdString(), {launchArgument.trimmed().toStdString()});
 }
 
 void QuenDaraTranslation::updateTimer()
 {
+    if (!gamePath.isEmpty())
+        return;
+    // The candidate is the running game itself: once the player starts it from the launcher, its
+    // executable's path is exactly the path this program needs.
+    QString candidate;
+    const auto paths = qdt::runningProcessPaths();
+    if (paths)
+        candidate = QString::fromStdString(qdt::gamePathAmong(paths.value));
+    if (candidate.isEmpty()) {
+        QTimer::singleShot(1000, this, SLOT(updateTimer()));
+        return;
+    }
+    gamePath = candidate;
+    ui.lineEditGameFolder->setReadOnly(false);
+    ui.lineEditGameFolder->setText(gamePath);
+    saveGamePath(gamePath);
+    validateGameFolder();
 }

@@ -1,8 +1,90 @@
 // Game folder validation: the archive probe and the reconciliation of the patch cache.
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include <QFile>
+#include <QMessageBox>
+
+#include "app/Constants.h"
 #include "app/QuenDaraTranslation.h"
+#include "core/ArchivePath.h"
+#include "core/FileIo.h"
+#include "core/NativePath.h"
+#include "core/Xxh64.h"
+#include "distribution/Manifest.h"
+#include "patching/PatchFormat.h"
+
+namespace {
+
+QByteArray readWorkFile(Languages lang)
+{
+    QFile file(workDir + patchFileName(lang));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Whether the archive whose hash is `archiveHash` is what `patch` produces.
+bool holdsResultOf(const QByteArray& patch, const qdt::Result<std::uint64_t>& archiveHash)
+{
+    if (patch.isEmpty() || !archiveHash)
+        return false;
+    const auto header =
+        qdt::readPatchHeader(reinterpret_cast<const unsigned char*>(patch.constData()),
+                             static_cast<std::size_t>(patch.size()));
+    return header && header.value.resultHash == archiveHash.value;
+}
+
+} // namespace
 
 void QuenDaraTranslation::validateGameFolder()
 {
-    // Placeholder until validation lands.
+    const std::string path = gamePath.toStdString();
+    const std::string folder = qdt::contentFolder(path);
+    const std::filesystem::path archive = qdt::nativePath(qdt::archivePath(path));
+
+    // Only a probe: an archive that exists but cannot be opened for writing cannot be patched.
+    // Opening never creates the file, so a wrong folder gets no empty "data.lpk" put into it.
+    // The handle is released at once: an open archive would stand in the way of a rollback.
+    const qdt::Status probe = qdt::openFile(archive, qdt::FileMode::ReadWrite).status;
+    if (!probe) {
+        std::error_code ec;
+        const bool folderExists = std::filesystem::is_directory(archive.parent_path(), ec);
+        QMessageBox box;
+        if (probe.kind == qdt::ErrorKind::NotFound && folderExists)
+            box.setText(tr("Could not find the game archive data.lpk in that folder:") +
+                        QLatin1Char('\n') + QString::fromStdString(folder) + QLatin1Char('\n') +
+                        tr("Please check the game folder."));
+        else
+            box.setText(tr("Could not change game files in that folder:") + QLatin1Char('\n') +
+                        QString::fromStdString(folder) + QLatin1Char('\n') +
+                        tr("Please check if you are an Administrator on this computer."));
+        box.exec();
+        close();
+        return;
+    }
+
+    // The archive is read and hashed once for the whole pass, and again only after a rollback
+    // has rewritten it.
+    auto archiveHash = qdt::hashFile(archive);
+    Languages detected = languageOriginal;
+    for (Languages lang : {languageEnglish, languageEnglishMachine, languageRussian}) {
+        const QByteArray patch = readWorkFile(lang);
+        quint64& hash = patchHashes[static_cast<std::size_t>(lang)];
+        hash = qdt::xxh64(patch.constData(), static_cast<std::size_t>(patch.size()));
+        const quint64 published = publishedHash(manifest, lang);
+        if (holdsResultOf(patch, archiveHash)) {
+            detected = lang;
+            if (hash != published) {
+                // The applied translation is no longer the published one: back to the original.
+                hash = 0;
+                detected = languageOriginal;
+                applyPatch(languageOriginal, readWorkFile(languageOriginal));
+                archiveHash = qdt::hashFile(archive);
+            }
+        } else if (hash != published) {
+            hash = 0;
+        }
+    }
+    currentLanguage = detected;
     refreshLanguageButtons(false);
 }

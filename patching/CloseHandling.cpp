@@ -1,10 +1,40 @@
 // Restoring the original archive when the window closes.
 #include <QCloseEvent>
+#include <QFile>
+#include <QMessageBox>
+#include <QPushButton>
 
+#include "app/Constants.h"
 #include "app/QuenDaraTranslation.h"
+#include "game/ProcessState.h"
 
 void QuenDaraTranslation::closeEvent(QCloseEvent* event)
 {
-    // Placeholder until the close handling lands.
+    if (!ui.restoreCheckbox->isChecked() || currentLanguage == languageOriginal) {
+        event->accept();
+        return;
+    }
+    // With the game running its files are in use: don't even try.
+    if (processState() != GameRunning) {
+        QByteArray reversePatch;
+        QFile file(workDir + patchFileName(languageOriginal));
+        if (file.open(QIODevice::ReadOnly))
+            reversePatch = file.readAll();
+        file.close();
+        if (applyPatch(languageOriginal, reversePatch)) {
+            event->accept();
+            return;
+        }
+    }
+    event->ignore();
+    QMessageBox box;
+    box.setText(QStringLiteral("Could not restore original files while game is running."));
+    QPushButton* stay = box.addButton(tr("I'll close the game first"), QMessageBox::YesRole);
+    box.addButton(tr("Exit anyway (not recommended)"), QMessageBox::NoRole);
+    // Esc, or closing the box, must keep the window open: the cautious answer.
+    box.setEscapeButton(stay);
+    box.exec();
+    if (box.clickedButton() == stay || !box.clickedButton())
+        return;
     event->accept();
 }
