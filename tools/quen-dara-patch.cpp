@@ -1,0 +1,232 @@
+// quen-dara-patch: the patch engine from the command line, for scripted installs, players
+// without the window and our own measurements.
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#include <shellapi.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "core/FileIo.h"
+#include "patching/PatchEngine.h"
+#include "patching/PatchFormat.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage:\n"
+    "  quen-dara-patch apply ARCHIVE PATCH [--reverse FILE] [--backup FILE]\n"
+    "      Applies PATCH to ARCHIVE in place. The archive is replaced in one step only by a\n"
+    "      content with the hash the patch promises. --reverse writes the patch that undoes it,\n"
+    "      --backup keeps a copy of the archive as it was. Exit status 0 on success, 1 when\n"
+    "      refused (the reason on one line of standard error).\n"
+    "  quen-dara-patch status ARCHIVE PATCH\n"
+    "      Prints original, patched or unknown. Exit status 1 only on errors.\n"
+    "  quen-dara-patch info PATCH\n"
+    "      Prints the header fields, the number of records, the bytes replaced and inserted and\n"
+    "      whether the patch is well-formed (exit status 1 when it is not).\n"
+    "  quen-dara-patch --help\n";
+
+struct Args
+{
+    std::vector<std::filesystem::path> paths; // every argument as a native path
+    std::vector<std::string> texts;           // every argument as UTF-8 text
+};
+
+Args collectArgs(int argc, char** argv)
+{
+    Args args;
+#ifdef _WIN32
+    // The narrow argv is in the ANSI code page and loses letters outside it (Cyrillic folder
+    // names on a Western system): take the wide command line instead.
+    (void)argc;
+    (void)argv;
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int i = 1; wide && i < count; ++i) {
+        std::filesystem::path p(wide[i]);
+        args.paths.push_back(p);
+        args.texts.push_back(qdt::displayPath(p));
+    }
+    LocalFree(wide);
+#else
+    for (int i = 1; i < argc; ++i) {
+        args.paths.emplace_back(argv[i]);
+        args.texts.emplace_back(argv[i]);
+    }
+#endif
+    return args;
+}
+
+bool stderrIsTerminal()
+{
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return ::isatty(2) != 0;
+#endif
+}
+
+int refuse(const std::string& reason)
+{
+    std::fprintf(stderr, "quen-dara-patch: %s\n", reason.c_str());
+    return 1;
+}
+
+int usageError(const std::string& reason)
+{
+    std::fprintf(stderr, "quen-dara-patch: %s\n%s", reason.c_str(), kUsage);
+    return 2;
+}
+
+std::string describe(const qdt::Status& status)
+{
+    switch (status.kind) {
+    case qdt::ErrorKind::BadMagic:
+        return "not a patch file (it does not start with \"PTCH\")";
+    case qdt::ErrorKind::SourceMismatch:
+        return "the archive is different from the one the patch was made for: " + status.detail;
+    default:
+        return status.detail;
+    }
+}
+
+qdt::Result<std::vector<unsigned char>> readPatch(const std::filesystem::path& path)
+{
+    auto data = qdt::readWholeFile(path);
+    if (data && data.value.empty())
+        return qdt::Result<std::vector<unsigned char>>::failure(
+            qdt::ErrorKind::BadMagic, qdt::displayPath(path) + " is empty");
+    return data;
+}
+
+int apply(const Args& args)
+{
+    std::filesystem::path reverse, backup;
+    std::vector<std::size_t> positional;
+    for (std::size_t i = 1; i < args.texts.size(); ++i) {
+        const std::string& a = args.texts[i];
+        if (a == "--reverse" || a == "--backup") {
+            if (i + 1 >= args.texts.size())
+                return usageError(a + " needs a file name");
+            (a == "--reverse" ? reverse : backup) = args.paths[++i];
+        } else if (a.size() > 1 && a[0] == '-') {
+            return usageError("unknown option " + a);
+        } else {
+            positional.push_back(i);
+        }
+    }
+    if (positional.size() != 2)
+        return usageError("apply needs ARCHIVE and PATCH");
+    const auto& archive = args.paths[positional[0]];
+    const auto& patchPath = args.paths[positional[1]];
+    auto patch = readPatch(patchPath);
+    if (!patch)
+        return refuse(qdt::displayPath(patchPath) + ": " + describe(patch.status));
+
+    qdt::ApplyRequest request;
+    request.archive = archive;
+    request.patch = patch.value.data();
+    request.patchSize = patch.value.size();
+    request.backup = backup;
+    request.reversePatch = reverse;
+    const bool bar = stderrIsTerminal();
+    int shown = -1;
+    if (bar) {
+        request.progress = [&shown](std::uint64_t done, std::uint64_t total) {
+            const int percent = total ? static_cast<int>(done * 100 / total) : 100;
+            if (percent == shown)
+                return;
+            shown = percent;
+            const int filled = percent / 5;
+            std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "####################", 20 - filled,
+                         "", percent);
+            std::fflush(stderr);
+        };
+    }
+    const qdt::Status status = qdt::applyPatchToArchive(request);
+    if (bar && shown >= 0)
+        std::fputc('\n', stderr);
+    if (status.kind == qdt::ErrorKind::BadMagic || status.kind == qdt::ErrorKind::Malformed)
+        return refuse(qdt::displayPath(patchPath) + ": " + describe(status));
+    if (!status)
+        return refuse(describe(status));
+    return 0;
+}
+
+int status(const Args& args)
+{
+    if (args.paths.size() != 3)
+        return usageError("status needs ARCHIVE and PATCH");
+    auto patch = readPatch(args.paths[2]);
+    if (!patch)
+        return refuse(qdt::displayPath(args.paths[2]) + ": " + describe(patch.status));
+    auto state = qdt::archiveState(args.paths[1], patch.value.data(), patch.value.size());
+    if (!state) {
+        if (state.status.kind == qdt::ErrorKind::BadMagic ||
+            state.status.kind == qdt::ErrorKind::Malformed)
+            return refuse(qdt::displayPath(args.paths[2]) + ": " + describe(state.status));
+        return refuse(describe(state.status));
+    }
+    const char* names[] = {"original", "patched", "unknown"};
+    std::printf("%s\n", names[static_cast<int>(state.value)]);
+    return 0;
+}
+
+int info(const Args& args)
+{
+    if (args.paths.size() != 2)
+        return usageError("info needs PATCH");
+    auto patch = readPatch(args.paths[1]);
+    if (!patch)
+        return refuse(qdt::displayPath(args.paths[1]) + ": " + describe(patch.status));
+    auto header = qdt::readPatchHeader(patch.value.data(), patch.value.size());
+    if (!header)
+        return refuse(qdt::displayPath(args.paths[1]) + ": " + describe(header.status));
+    const auto& h = header.value;
+    std::printf("size: %zu bytes\n", patch.value.size());
+    std::printf("header word: %02x %02x %02x %02x\n", h.headerWord[0], h.headerWord[1],
+                h.headerWord[2], h.headerWord[3]);
+    std::printf("source hash: %016" PRIx64 "\n", h.sourceHash);
+    std::printf("result hash: %016" PRIx64 "\n", h.resultHash);
+    auto checked = qdt::checkPatch(patch.value.data(), patch.value.size());
+    if (!checked) {
+        std::printf("well-formed: no (%s)\n", checked.status.detail.c_str());
+        return 1;
+    }
+    std::printf("records: %" PRIu64 "\n", checked.value.recordCount);
+    std::printf("bytes replaced: %" PRIu64 "\n", checked.value.bytesReplaced);
+    std::printf("bytes inserted: %" PRIu64 "\n", checked.value.bytesInserted);
+    std::printf("smallest archive it fits: %" PRIu64 " bytes\n", checked.value.minimumSourceSize);
+    std::printf("well-formed: yes\n");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const Args args = collectArgs(argc, argv);
+    if (args.texts.empty())
+        return usageError("no command given");
+    const std::string& command = args.texts[0];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (command == "apply")
+        return apply(args);
+    if (command == "status")
+        return status(args);
+    if (command == "info")
+        return info(args);
+    return usageError("unknown command " + command);
+}
