@@ -1,15 +1,70 @@
 #include "distribution/FileDownloader.h"
 
+#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
-FileDownloader::FileDownloader(QUrl url, ProgressCallback progressCallback, QObject* parent)
-    : QObject(parent), progress(std::move(progressCallback))
+namespace {
+
+int stallTimeoutForNewDownloads = 30000;
+
+bool fetchable(const QUrl& url)
 {
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && !url.host().isEmpty() &&
+           (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+}
+
+} // namespace
+
+int FileDownloader::defaultStallTimeout()
+{
+    return stallTimeoutForNewDownloads;
+}
+
+void FileDownloader::setDefaultStallTimeout(int ms)
+{
+    stallTimeoutForNewDownloads = ms > 0 ? ms : 30000;
+}
+
+FileDownloader::FileDownloader(QUrl url, ProgressCallback progressCallback, QObject* parent,
+                               Limits limits)
+    : QObject(parent), progress(std::move(progressCallback)), limits_(limits), firstUrl_(url)
+{
+    // Players behind a proxy reach the server the way their other programs do.
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
     qRegisterMetaType<QNetworkReply*>("QNetworkReply*");
+    if (limits_.stallTimeoutMs <= 0)
+        limits_.stallTimeoutMs = defaultStallTimeout();
+    stallTimer_.setSingleShot(true);
+    stallTimer_.setInterval(limits_.stallTimeoutMs);
+    connect(&stallTimer_, &QTimer::timeout, this, [this] {
+        const QString address =
+            currentReply ? currentReply->url().toDisplayString() : firstUrl_.toDisplayString();
+        abort(tr("No data arrived from %1 for %2 seconds.")
+                  .arg(address, QString::number(limits_.stallTimeoutMs / 1000.0)));
+    });
     connect(&networkManager, SIGNAL(finished(QNetworkReply*)), this,
             SLOT(fileDownloaded(QNetworkReply*)));
-    startRequest(url);
+    if (fetchable(url)) {
+        startRequest(url);
+    } else {
+        failure_ = tr("Only http and https addresses can be downloaded, not \"%1\".")
+                       .arg(url.toDisplayString());
+        // The owner connects to downloaded() after construction, so the news must wait a turn.
+        QMetaObject::invokeMethod(
+            this, [this] { finish(); }, Qt::QueuedConnection);
+    }
+}
+
+FileDownloader::~FileDownloader()
+{
+    // The network manager goes after this object's own members; its replies must not call back
+    // into a half-destroyed downloader while they are torn down.
+    stallTimer_.stop();
+    disconnect(&networkManager, nullptr, this, nullptr);
+    for (QNetworkReply* reply : networkManager.findChildren<QNetworkReply*>())
+        disconnect(reply, nullptr, this, nullptr);
 }
 
 QByteArray FileDownloader::downloadedData() const
@@ -17,23 +72,140 @@ QByteArray FileDownloader::downloadedData() const
     return data;
 }
 
+void FileDownloader::abort(const QString& reason)
+{
+    if (finished_)
+        return;
+    if (failure_.isEmpty())
+        failure_ = reason;
+    if (currentReply && currentReply->isRunning()) {
+        // Finishes the reply, which reaches fileDownloaded() and from there finish().
+        currentReply->abort();
+        return;
+    }
+    if (currentReply)
+        currentReply->deleteLater();
+    finish();
+}
+
+void FileDownloader::cancel()
+{
+    finished_ = true;
+    progress = nullptr;
+    stallTimer_.stop();
+    if (QNetworkReply* reply = currentReply) {
+        currentReply = nullptr;
+        disconnect(reply, nullptr, this, nullptr);
+        reply->abort();
+        reply->deleteLater();
+    }
+}
+
 void FileDownloader::startRequest(const QUrl& url)
 {
     currentReply = networkManager.get(QNetworkRequest(url));
-    connect(currentReply, &QNetworkReply::downloadProgress, progress);
+    QNetworkReply* reply = currentReply;
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this, reply](qint64 received, qint64 total) { onProgress(reply, received, total); });
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
+        if (reply == currentReply && !finished_)
+            stallTimer_.start();
+    });
+    stallTimer_.start();
+}
+
+void FileDownloader::onProgress(QNetworkReply* reply, qint64 received, qint64 total)
+{
+    if (reply != currentReply || finished_)
+        return;
+    stallTimer_.start();
+    if (limits_.maxBytes >= 0 && (received > limits_.maxBytes || total > limits_.maxBytes)) {
+        abort(tr("%1 is larger than the %2 bytes this program accepts.")
+                  .arg(reply->url().toDisplayString(), QString::number(limits_.maxBytes)));
+        return;
+    }
+    if (progress)
+        progress(received, total);
 }
 
 void FileDownloader::fileDownloaded(QNetworkReply* pReply)
 {
-    const QUrl redirect = pReply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
-    if (!redirect.isEmpty()) {
-        startRequest(redirect);
+    if (finished_ || pReply != currentReply)
+        return;
+    if (!failure_.isEmpty()) {
+        // Aborted here (stall, size, owner): what arrived is not worth keeping.
         pReply->deleteLater();
+        finish();
         return;
     }
-    if (pReply->isRunning() || pReply != currentReply)
+
+    const QUrl redirect = pReply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+    if (!redirect.isEmpty()) {
+        // A relative Location is legal HTTP and means the same server.
+        const QUrl target = pReply->url().resolved(redirect);
+        pReply->deleteLater();
+        if (!fetchable(target)) {
+            failure_ = tr("%1 redirects to \"%2\", which is not an http or https address.")
+                           .arg(pReply->url().toDisplayString(), target.toDisplayString());
+            finish();
+        } else if (++hops_ > limits_.maxRedirects) {
+            failure_ = tr("%1 redirects more than %2 times.")
+                           .arg(firstUrl_.toDisplayString(), QString::number(limits_.maxRedirects));
+            finish();
+        } else {
+            startRequest(target);
+        }
+        return;
+    }
+
+    if (pReply->isRunning())
         return;
     data.append(pReply->readAll());
+    failure_ = checkFinishedReply(pReply);
+    if (limits_.maxBytes >= 0 && data.size() > limits_.maxBytes) {
+        failure_ = tr("%1 is larger than the %2 bytes this program accepts.")
+                       .arg(pReply->url().toDisplayString(), QString::number(limits_.maxBytes));
+        data.clear();
+    }
     pReply->deleteLater();
+    finish();
+}
+
+QString FileDownloader::checkFinishedReply(QNetworkReply* reply) const
+{
+    const QString address = reply->url().toDisplayString();
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid()) {
+        const int code = status.toInt();
+        if (code < 200 || code > 299) {
+            const QString reason =
+                QString::fromLatin1(
+                    reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray())
+                    .trimmed();
+            return reason.isEmpty() ? tr("The server answered HTTP %1 for %2.")
+                                          .arg(QString::number(code), address)
+                                    : tr("The server answered HTTP %1 (%2) for %3.")
+                                          .arg(QString::number(code), reason, address);
+        }
+    }
+    if (reply->error() != QNetworkReply::NoError)
+        return tr("The transfer from %1 failed: %2.").arg(address, reply->errorString());
+    // Qt unpacks compressed bodies itself; then the announced length counts other bytes.
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (announced.isValid() && !reply->hasRawHeader("Content-Encoding") &&
+        data.size() < announced.toLongLong()) {
+        return tr("The transfer from %1 ended after %2 of %3 bytes.")
+            .arg(address, QString::number(data.size()), QString::number(announced.toLongLong()));
+    }
+    return QString();
+}
+
+void FileDownloader::finish()
+{
+    if (finished_)
+        return;
+    finished_ = true;
+    currentReply = nullptr;
+    stallTimer_.stop();
     emit downloaded();
 }

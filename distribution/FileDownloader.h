@@ -1,4 +1,5 @@
-// Fetches one HTTP resource into memory, following redirects, and says once when it is done.
+// Fetches one HTTP resource into memory, following redirects, and says once when it is done,
+// together with whether the transfer worked and, when it did not, why.
 #pragma once
 
 #include <functional>
@@ -6,9 +7,20 @@
 #include <QByteArray>
 #include <QNetworkAccessManager>
 #include <QObject>
+#include <QString>
+#include <QTimer>
 #include <QUrl>
 
 class QNetworkReply;
+
+// Bounds that keep a bad or broken server from holding the program forever or filling its memory.
+// Every bound that is hit ends the download as failed, with a reason.
+struct DownloadLimits
+{
+    int maxRedirects = 10;   // hops followed before giving up
+    int stallTimeoutMs = -1; // silence that aborts the transfer; <= 0: the default stall timeout
+    qint64 maxBytes = -1;    // largest body accepted (announced or received); < 0: any
+};
 
 class FileDownloader : public QObject
 {
@@ -17,11 +29,35 @@ class FileDownloader : public QObject
 public:
     using ProgressCallback = std::function<void(qint64 bytesReceived, qint64 bytesTotal)>;
 
-    FileDownloader(QUrl url, ProgressCallback progress, QObject* parent);
+    using Limits = DownloadLimits;
 
+    // The download starts at once. Only http and https addresses are fetched, also on redirects.
+    FileDownloader(QUrl url, ProgressCallback progress, QObject* parent, Limits limits = Limits());
+    ~FileDownloader() override;
+
+    // The body of the final response (also of a failed one, as far as it arrived). Empty until
+    // downloaded().
     QByteArray downloadedData() const;
 
+    // Valid after downloaded(): true when the final response was a complete 2xx answer.
+    bool succeeded() const { return finished_ && failure_.isEmpty(); }
+    // After a failed download: a sentence saying what went wrong, naming the address.
+    QString errorString() const { return failure_; }
+
+    // Ends the transfer as failed with `reason` (the first reason given wins); downloaded() still
+    // comes, once. Does nothing after downloaded().
+    void abort(const QString& reason);
+
+    // Stops the transfer for good, for an owner that no longer wants it: no more progress reports
+    // and no downloaded(). The owner still releases the object.
+    void cancel();
+
+    // The silence after which transfers started from now on are aborted (30 s unless changed).
+    static int defaultStallTimeout();
+    static void setDefaultStallTimeout(int ms);
+
 signals:
+    // Exactly once per download, successful or not.
     void downloaded();
 
 private slots:
@@ -29,9 +65,18 @@ private slots:
 
 private:
     void startRequest(const QUrl& url);
+    void onProgress(QNetworkReply* reply, qint64 received, qint64 total);
+    void finish();
+    QString checkFinishedReply(QNetworkReply* reply) const;
 
     QNetworkAccessManager networkManager;
     QByteArray data;
     QNetworkReply* currentReply = nullptr;
     ProgressCallback progress;
+    Limits limits_;
+    QUrl firstUrl_;
+    int hops_ = 0;
+    bool finished_ = false;
+    QString failure_;
+    QTimer stallTimer_;
 };
