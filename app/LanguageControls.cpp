@@ -5,10 +5,11 @@
 
 namespace {
 
-// A language is offered when the manifest holds a non-empty string under its "filename" key.
+// A language is offered when the manifest holds a non-empty string under its "filename" key, and
+// that string is an address this program will fetch (http or https).
 bool offered(const nlohmann::json& manifest, Languages lang)
 {
-    return !patchAddress(manifest, lang).isEmpty();
+    return !patchUrl(manifest, lang).isEmpty();
 }
 
 } // namespace

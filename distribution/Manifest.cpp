@@ -2,7 +2,9 @@
 #include "distribution/Manifest.h"
 
 #include <QCoreApplication>
+#include <QMessageBox>
 
+#include "app/Constants.h"
 #include "app/QuenDaraTranslation.h"
 #include "distribution/FileDownloader.h"
 
@@ -28,7 +30,8 @@ const nlohmann::json* member(const nlohmann::json& manifest, const QString& key)
 
 quint64 publishedHash(const nlohmann::json& manifest, Languages lang)
 {
-    const nlohmann::json* value = member(manifest, QStringLiteral("xxhash") + languageKeySuffix(lang));
+    const nlohmann::json* value =
+        member(manifest, QStringLiteral("xxhash") + languageKeySuffix(lang));
     if (!value)
         return 0;
     if (value->is_number_unsigned())
@@ -52,8 +55,51 @@ QString patchAddress(const nlohmann::json& manifest, Languages lang)
     return QString::fromStdString(value->get<std::string>());
 }
 
+QUrl patchUrl(const nlohmann::json& manifest, Languages lang)
+{
+    const QString address = patchAddress(manifest, lang);
+    if (address.isEmpty())
+        return QUrl();
+    const QUrl url(address, QUrl::TolerantMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || url.host().isEmpty() ||
+        (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return QUrl();
+    return url;
+}
+
+nlohmann::json parseManifest(const QByteArray& bytes)
+{
+    // The text ends at the first zero byte, as a C string would.
+    const char* begin = bytes.constData();
+    const char* end = begin + qstrnlen(begin, static_cast<uint>(bytes.size()));
+    nlohmann::json parsed = nlohmann::json::parse(begin, end, nullptr, false);
+    if (!parsed.is_object())
+        return nlohmann::json::object();
+    return parsed;
+}
+
+qint32 manifestVersion(const nlohmann::json& manifest)
+{
+    const nlohmann::json* value = member(manifest, QStringLiteral("version"));
+    if (!value)
+        return 0;
+    if (value->is_number_unsigned())
+        return static_cast<qint32>(static_cast<quint32>(value->get<std::uint64_t>()));
+    if (value->is_number_integer())
+        return static_cast<qint32>(static_cast<quint32>(value->get<std::int64_t>()));
+    return 0;
+}
+
 void QuenDaraTranslation::manifestProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
+    if (bytesReceived > kMaxManifestBytes || bytesTotal > kMaxManifestBytes) {
+        // Whatever this is, it is no manifest; stop before it fills the memory.
+        if (manifestDownloader)
+            manifestDownloader->abort(tr("The manifest is larger than %1 bytes.")
+                                          .arg(QString::number(kMaxManifestBytes)));
+        return;
+    }
     ui.progressBar->setTextVisible(true);
     ui.progressBar->setMaximum(static_cast<int>(bytesTotal));
     ui.progressBar->setValue(static_cast<int>(bytesReceived));
@@ -64,9 +110,42 @@ void QuenDaraTranslation::manifestProgress(qint64 bytesReceived, qint64 bytesTot
 
 void QuenDaraTranslation::patchInfoDownloaded()
 {
-    // Placeholder until the manifest parsing and version gate land: the bytes are taken and the
-    // downloader released, nothing else happens.
-    manifestDownloader->downloadedData();
-    manifestDownloader->deleteLater();
+    FileDownloader* downloader = manifestDownloader;
+    manifestDownloader = nullptr;
+    const QByteArray bytes = downloader->downloadedData();
+    // An error page or a cut-off body is no manifest, even when it happens to parse.
+    if (!downloader->succeeded())
+        manifest = nlohmann::json::object();
+    else if (!bytes.isEmpty())
+        manifest = parseManifest(bytes);
+    downloader->deleteLater();
     ui.progressBar->reset();
+
+    const qint32 version = manifestVersion(manifest);
+    if (version == 0) {
+        QMessageBox box;
+        box.setText(tr("Can't connect to server."));
+        box.exec();
+        close();
+        return;
+    }
+    if (version == static_cast<qint32>((versionMajor << 16) + versionMinor)) {
+        if (!gamePath.isEmpty()) {
+            validateGameFolder();
+            return;
+        }
+        QMessageBox box;
+        box.setText(
+            tr("Can't find a game folder, please browse to QuenDara.exe in the game folder."));
+        box.exec();
+        return;
+    }
+    const quint32 bits = static_cast<quint32>(version);
+    QMessageBox box;
+    box.setText(tr("Your version of the patcher is too old (last version is v%1.%2), please "
+                   "download new version.")
+                    .arg(QString::number(bits >> 16), QString::number(bits & 0xFF)));
+    box.setWindowTitle(tr("Old version"));
+    box.exec();
+    close();
 }

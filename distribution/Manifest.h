@@ -1,6 +1,7 @@
 // The patch manifest: where it comes from and how its members are read.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QUrl>
 
@@ -18,3 +19,18 @@ quint64 publishedHash(const nlohmann::json& manifest, Languages lang);
 // The patch address the manifest gives for a language ("filename" + suffix) when it is a string,
 // else the empty string. Never throws.
 QString patchAddress(const nlohmann::json& manifest, Languages lang);
+
+// A manifest larger than this is not a manifest; the download is cut off there.
+constexpr qint64 kMaxManifestBytes = 1 << 20;
+
+// The patch address for a language as a URL, but only when it is an http or https address; any
+// other address (file:, qrc:, ftp:, or none) gives an empty URL and the language is not offered.
+QUrl patchUrl(const nlohmann::json& manifest, Languages lang);
+
+// The manifest text as it arrives: it ends at the first zero byte; one JSON value and trailing
+// whitespace only. An object is returned as it is; anything else gives an empty object. Never
+// throws.
+nlohmann::json parseManifest(const QByteArray& bytes);
+
+// The "version" member when it is an integer, its low 32 bits as a signed value; otherwise 0.
+qint32 manifestVersion(const nlohmann::json& manifest);

@@ -1,14 +1,149 @@
 // Choosing between the cached and a downloaded patch, and storing downloads in the cache.
+#include "distribution/PatchAcquisition.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMessageBox>
+
+#include "app/Constants.h"
 #include "app/QuenDaraTranslation.h"
+#include "core/FileIo.h"
+#include "core/Xxh64.h"
+#include "distribution/FileDownloader.h"
+#include "distribution/Manifest.h"
+
+double downloadSpeed(qint64 bytesReceived, qint64 elapsedNanoseconds)
+{
+    const double wholeSeconds = static_cast<double>(static_cast<qint64>(elapsedNanoseconds / 1e9));
+    return static_cast<double>(bytesReceived) / 1024 / 1024 / qMax(wholeSeconds, 1.0);
+}
+
+QString downloadProgressFormat(double speed)
+{
+    return QCoreApplication::translate("QuenDaraTranslation",
+                                       "Downloading the patch...%p% (%1 Mb/sec)")
+        .arg(speed, 0, 'g', 3, QLatin1Char(' '));
+}
+
+namespace {
+
+QByteArray readWhole(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+quint64 hashOf(const QByteArray& bytes)
+{
+    return qdt::xxh64(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+} // namespace
 
 void QuenDaraTranslation::selectLanguage(Languages lang)
 {
-    // Placeholder until patch acquisition lands.
-    Q_UNUSED(lang);
     refreshLanguageButtons(true);
+
+    // The latest click wins: a patch still on its way for an earlier choice is not wanted any more
+    // and must not be applied over this one.
+    if (patchDownloader) {
+        patchDownloader->cancel();
+        patchDownloader->deleteLater();
+        patchDownloader = nullptr;
+        ui.progressBar->reset();
+    }
+
+    if (lang == languageOriginal) {
+        applyPatch(languageOriginal, readWhole(workDir + patchFileName(languageOriginal)));
+        return;
+    }
+    if (lang < languageEnglish || lang > languageRussian) {
+        refreshLanguageButtons(false);
+        return;
+    }
+
+    const quint64 expected = publishedHash(manifest, lang);
+    quint64& cached = patchHashes[static_cast<std::size_t>(lang)];
+    // 0 means "no usable copy known" on both sides, never a match.
+    if (expected != 0 && expected == cached) {
+        const QByteArray bytes = readWhole(workDir + patchFileName(lang));
+        // The file may have changed since it was hashed; an empty, unreadable or altered copy is
+        // fetched again rather than applied or left hanging.
+        if (!bytes.isEmpty() && hashOf(bytes) == expected) {
+            ui.progressBar->setFormat(tr("Downloading the patch...100%"));
+            applyPatch(lang, bytes);
+            return;
+        }
+        cached = 0;
+    }
+
+    const QUrl url = patchUrl(manifest, lang);
+    if (url.isEmpty()) {
+        // Not offered (no address, or not an http/https one): nothing to fetch.
+        refreshLanguageButtons(false);
+        return;
+    }
+
+    QElapsedTimer clock;
+    clock.start();
+    ui.progressBar->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    ui.progressBar->setTextVisible(true);
+
+    FileDownloader::Limits limits;
+    limits.maxBytes = kMaxPatchBytes;
+    QProgressBar* bar = ui.progressBar;
+    auto* downloader = new FileDownloader(
+        url,
+        [clock, bar](qint64 received, qint64 total) {
+            bar->setMaximum(static_cast<int>(total));
+            if (static_cast<qint64>(bar->value()) < received) {
+                bar->setValue(static_cast<int>(received));
+                bar->setFormat(
+                    downloadProgressFormat(downloadSpeed(bar->value(), clock.nsecsElapsed())));
+            }
+        },
+        this, limits);
+    patchDownloader = downloader;
+    connect(downloader, &FileDownloader::downloaded, downloader, [this, downloader, lang] {
+        // Each completion reads its own downloader; one that was replaced is only released.
+        if (downloader != patchDownloader) {
+            downloader->deleteLater();
+            return;
+        }
+        patchDownloaded(lang);
+    });
 }
 
 void QuenDaraTranslation::patchDownloaded(Languages lang)
 {
-    Q_UNUSED(lang);
+    FileDownloader* downloader = patchDownloader;
+    patchDownloader = nullptr;
+    if (!downloader || lang < languageEnglish || lang > languageRussian)
+        return;
+    const QByteArray bytes = downloader->downloadedData();
+    QString failure = downloader->errorString();
+    if (downloader->succeeded() && bytes.isEmpty())
+        failure = tr("The server sent an empty file for %1.")
+                      .arg(patchUrl(manifest, lang).toDisplayString());
+    downloader->deleteLater();
+    ui.progressBar->reset();
+
+    if (!failure.isEmpty()) {
+        // The cached copy and its hash stay as they were; the player may simply try again.
+        refreshLanguageButtons(false);
+        QMessageBox box;
+        box.setText(tr("Downloading the patch failed.\n%1").arg(failure));
+        box.exec();
+        return;
+    }
+
+    const qdt::Status written = qdt::writeFileAtomically(
+        qdt::pathFromUtf8((workDir + patchFileName(lang)).toUtf8().toStdString()),
+        bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    // Only a copy that is really on disk may count as cached later.
+    patchHashes[static_cast<std::size_t>(lang)] = written.ok() ? hashOf(bytes) : 0;
+    applyPatch(lang, bytes);
 }
