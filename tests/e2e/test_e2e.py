@@ -1,0 +1,176 @@
+#!/usr/bin/python3
+"""End-to-end tests of the real QuenDaraTranslation executable.
+
+Each test builds a sandbox (generated game, patch server on 127.0.0.1, running "ORBEX.exe", a home
+folder of its own, a private Xvfb display) and drives the program with real mouse clicks, then
+checks the game's archive on disk. QDT_BUILD_DIR names the build tree.
+"""
+import os
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+
+import sandbox as sb  # noqa: E402
+
+BUILD_DIR = os.environ.get("QDT_BUILD_DIR", os.path.join(HERE, "..", "..", "build"))
+ENGLISH, MACHINE, RUSSIAN = "pushButtonEnglish", "pushButtonEnglish_2", "pushButtonRussian"
+
+
+class SandboxTest(unittest.TestCase):
+    size_mib = 8
+
+    def setUp(self):
+        self.sandbox = sb.Sandbox(BUILD_DIR, self.size_mib)
+        self.addCleanup(self._cleanup)
+        self.sandbox.start_server()
+        self.sandbox.start_launcher()
+        self.sandbox.start_display()
+        self.original = self.sandbox.hashes["source"]
+
+    def _cleanup(self):
+        keep = os.environ.get("QDT_KEEP_SANDBOX") == "1"
+        failed = hasattr(self, "_outcome") and any(
+            err for _, err in getattr(self._outcome, "errors", []) if err)
+        if failed:
+            for name in ("app.log", "server.log", "state.json"):
+                path = os.path.join(self.sandbox.dir, name)
+                if os.path.exists(path):
+                    with open(path, errors="replace") as f:
+                        sys.stderr.write("--- %s\n%s\n" % (name, f.read()[-4000:]))
+        self.sandbox.stop(keep=keep)
+
+    def start(self):
+        app = self.sandbox.start_app()
+        app.wait_idle()
+        return app
+
+    def checked(self, app):
+        s = app.state()
+        return [n for n in (ENGLISH, MACHINE, RUSSIAN) if s["widgets"][n]["checked"]]
+
+    def choose(self, app, button):
+        app.click(button)
+        # Done when the button's checked state settles on the outcome and the controls are idle.
+        app.wait_for(lambda s: s["progress"]["format"] in ("Applying patch...success!",
+                                                           "Applying patch...fail!")
+                     or "messageBox" in s, 120, "the patch to be applied")
+
+    def assertArchive(self, expected):
+        self.assertEqual(self.sandbox.archive_hash(), expected)
+
+
+class PlayerJourney(SandboxTest):
+    def test_apply_switch_detect_rollback_and_restore_on_close(self):
+        sandbox = self.sandbox
+        app = self.start()
+        self.assertEqual(self.checked(app), [])
+        self.assertEqual(app.state()["gameFolder"], sandbox.game_exe)
+
+        # Human English: the archive becomes the patch's result and the reverse patch is kept.
+        self.choose(app, ENGLISH)
+        app.wait_for(lambda s: s["widgets"][ENGLISH]["checked"], 60, "English checked")
+        self.assertArchive(sandbox.hashes["result_EN"])
+        self.assertTrue(os.path.exists(os.path.join(sandbox.work_dir, "patch_KR.data")))
+        self.assertTrue(app.widget("pushButtonStart")["enabled"])
+
+        # Russian (behind a redirect on the server): the switch goes through the original.
+        self.choose(app, RUSSIAN)
+        app.wait_for(lambda s: s["widgets"][RUSSIAN]["checked"], 60, "Russian checked")
+        self.assertArchive(sandbox.hashes["result_RU"])
+        self.assertEqual(self.checked(app), [RUSSIAN])
+
+        # Quit without restoring, start again: the applied language is recognised.
+        app.click("restoreCheckbox")
+        app.wait_for(lambda s: not s["widgets"]["restoreCheckbox"]["checked"], 10, "unchecked")
+        app.close_window()
+        self.assertEqual(app.wait_exit(30), 0)
+        self.assertArchive(sandbox.hashes["result_RU"])
+
+        app = self.start()
+        app.wait_for(lambda s: s["widgets"][RUSSIAN]["checked"], 30, "Russian detected")
+        self.assertEqual(self.checked(app), [RUSSIAN])
+        app.close_window()
+        # Restore-on-close is checked again, so closing puts the original back.
+        self.assertEqual(app.wait_exit(60), 0)
+        self.assertArchive(self.original)
+
+        # Apply English again, leave it applied, then publish a new English patch: the outdated
+        # translation is rolled back at the next start.
+        app = self.start()
+        self.choose(app, ENGLISH)
+        app.wait_for(lambda s: s["widgets"][ENGLISH]["checked"], 60, "English checked")
+        app.click("restoreCheckbox")
+        app.wait_for(lambda s: not s["widgets"]["restoreCheckbox"]["checked"], 10, "unchecked")
+        app.close_window()
+        self.assertEqual(app.wait_exit(30), 0)
+        self.assertArchive(sandbox.hashes["result_EN"])
+
+        sandbox.set_manifest_overrides({"xxhash_EN": 12345})
+        app = self.start()
+        self.assertEqual(self.checked(app), [])
+        self.assertArchive(self.original)
+
+        # Close with "Restore original on close" checked and nothing applied: archive untouched.
+        app.close_window()
+        self.assertEqual(app.wait_exit(30), 0)
+        with open(sandbox.archive, "rb") as f:
+            size = len(f.read())
+        self.assertEqual(size, self.size_mib << 20)
+        self.assertArchive(self.original)
+
+
+class UnhappyPaths(SandboxTest):
+    def test_server_down_at_start_up(self):
+        self.sandbox.stop_server()
+        app = self.sandbox.start_app()
+        box = app.answer()
+        self.assertEqual(box["text"], "Can't connect to server.")
+        self.assertEqual(app.wait_exit(30), 0)
+        self.assertArchive(self.original)
+
+    def test_download_failing_mid_way_keeps_the_archive_and_the_controls(self):
+        app = self.start()
+        self.sandbox.set_faults({"/files/patch_EN_M.data": "close-mid-body"})
+        app.click(MACHINE)
+        box = app.answer()
+        self.assertIn("download", box["text"].lower())
+        app.wait_idle()
+        self.assertEqual(self.checked(app), [])
+        self.assertArchive(self.original)
+        # Nothing of the broken transfer was stored as a cached patch.
+        self.assertFalse(os.path.exists(os.path.join(self.sandbox.work_dir, "patch_EN_M.data")))
+        # The buttons work again: with the server mended the same language applies.
+        self.sandbox.set_faults({})
+        self.choose(app, MACHINE)
+        app.wait_for(lambda s: s["widgets"][MACHINE]["checked"], 60, "machine English checked")
+        self.assertArchive(self.sandbox.hashes["result_EN_M"])
+
+    def test_game_running_at_close(self):
+        app = self.start()
+        self.choose(app, ENGLISH)
+        app.wait_for(lambda s: s["widgets"][ENGLISH]["checked"], 60, "English checked")
+        game = self.sandbox.start_named("QuenDara.exe", os.path.join("running", "bin", "x64"))
+        app.close_window()
+        box = app.answer("I'll close the game first")
+        self.assertEqual(box["text"], "Could not restore original files while game is running.")
+        self.assertFalse(app.exited())
+        self.assertArchive(self.sandbox.hashes["result_EN"])
+        game.terminate()
+        game.wait(10)
+        app.close_window()
+        self.assertEqual(app.wait_exit(60), 0)
+        self.assertArchive(self.original)
+
+    def test_start_up_gate_without_launcher(self):
+        self.sandbox.launcher.terminate()
+        self.sandbox.launcher.wait(10)
+        app = self.sandbox.start_app()
+        box = app.answer()
+        self.assertEqual(box["text"], "Please login in ORBEX first, make sure button has blue color.")
+        self.assertEqual(app.wait_exit(30), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
