@@ -1,0 +1,525 @@
+// The patch format checks and the streaming engine, on real files in temporary folders.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <limits>
+#include <random>
+#include <set>
+
+#include "core/ArchivePath.h"
+#include "core/NativePath.h"
+#include "core/Xxh64.h"
+#include "patching/PatchEngine.h"
+#include "patching/PatchFormat.h"
+#include "tests/patching/StepByStep.h"
+#include "tests/patching/TempDir.h"
+#include "tests/support/TestData.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <csignal>
+#include <cstdlib>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+using testdata::Bytes;
+
+namespace {
+
+Bytes bytesOf(const char* text)
+{
+    return Bytes(text, text + std::strlen(text));
+}
+
+std::set<std::string> namesIn(const fs::path& dir)
+{
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir))
+        names.insert(qdt::displayPath(e.path().filename()));
+    return names;
+}
+
+qdt::Status applyFile(const fs::path& archive, const Bytes& patch, const fs::path& backup = {},
+                      const fs::path& reverse = {})
+{
+    qdt::ApplyRequest r;
+    r.archive = archive;
+    r.patch = patch.data();
+    r.patchSize = patch.size();
+    r.backup = backup;
+    r.reversePatch = reverse;
+    return qdt::applyPatchToArchive(r);
+}
+
+// The worked example: ABCDEFGHIJ, record 1 replaces CDE by x, record 2 replaces H by wxyz.
+std::vector<testdata::Edit> exampleEdits()
+{
+    return {{2, 3, bytesOf("x")}, {7, 1, bytesOf("wxyz")}};
+}
+
+TEST(PatchFormat, WorkedExampleRecordBytes)
+{
+    const Bytes patch = testdata::buildPatch(0, 0, 0, {exampleEdits()[0]});
+    const Bytes record(patch.begin() + 24, patch.end());
+    const Bytes expected = {2, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0,  0,
+                            0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 'x'};
+    EXPECT_EQ(record, expected);
+    const auto summary = qdt::checkPatch(patch.data(), patch.size(), 10);
+    ASSERT_TRUE(summary.ok()) << summary.status.detail;
+    EXPECT_EQ(summary.value.recordCount, 1u);
+    EXPECT_EQ(summary.value.bytesReplaced, 3u);
+    EXPECT_EQ(summary.value.bytesInserted, 1u);
+}
+
+TEST(PatchFormat, HeaderFields)
+{
+    const Bytes patch = testdata::buildPatch(0xA1B2C3D4, 0x1122334455667788ULL, 0x99, {});
+    const auto h = qdt::readPatchHeader(patch.data(), patch.size());
+    ASSERT_TRUE(h.ok());
+    EXPECT_EQ(h.value.headerWord, (std::array<unsigned char, 4>{0xD4, 0xC3, 0xB2, 0xA1}));
+    EXPECT_EQ(h.value.sourceHash, 0x1122334455667788ULL);
+    EXPECT_EQ(h.value.resultHash, 0x99u);
+    EXPECT_EQ(qdt::readPatchHeader(patch.data(), 23).status.kind, qdt::ErrorKind::Malformed);
+    EXPECT_EQ(qdt::readPatchHeader(patch.data(), 3).status.kind, qdt::ErrorKind::BadMagic);
+    EXPECT_EQ(qdt::readPatchHeader(nullptr, 0).status.kind, qdt::ErrorKind::BadMagic);
+    const Bytes other = bytesOf("PTCX0000000000000000000000");
+    EXPECT_EQ(qdt::readPatchHeader(other.data(), other.size()).status.kind,
+              qdt::ErrorKind::BadMagic);
+}
+
+// A 10-byte archive and patches that are broken in one way each.
+struct BrokenCase
+{
+    const char* what;
+    Bytes patch;
+    qdt::ErrorKind kind;
+};
+
+Bytes record(std::int64_t offset, std::int64_t oldLength, std::int64_t newLength,
+             std::size_t dataBytes)
+{
+    Bytes r;
+    stepbystep::put64(r, offset);
+    stepbystep::put64(r, oldLength);
+    stepbystep::put64(r, newLength);
+    r.resize(r.size() + dataBytes, 'n');
+    return r;
+}
+
+std::vector<BrokenCase> brokenCases(std::uint64_t sourceHash)
+{
+    const Bytes header = testdata::buildPatch(7, sourceHash, 0, {});
+    auto with = [&](std::initializer_list<Bytes> records) {
+        Bytes p = header;
+        for (const auto& r : records)
+            p.insert(p.end(), r.begin(), r.end());
+        return p;
+    };
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    using K = qdt::ErrorKind;
+    return {
+        {"empty", {}, K::BadMagic},
+        {"three bytes", bytesOf("PTC"), K::BadMagic},
+        {"other magic", bytesOf("XTCH00000000000000000000"), K::BadMagic},
+        {"short header", Bytes(header.begin(), header.begin() + 20), K::Malformed},
+        {"record head cut", with({Bytes(10, 0)}), K::Malformed},
+        {"new bytes cut", with({record(0, 1, 5, 3)}), K::Malformed},
+        {"negative offset", with({record(-1, 1, 1, 1)}), K::Malformed},
+        {"negative old length", with({record(1, -2, 1, 1)}), K::Malformed},
+        {"negative new length", with({record(1, 1, -1, 0)}), K::Malformed},
+        {"huge new length", with({record(1, 1, kMax, 0)}), K::Malformed},
+        {"range overflows", with({record(kMax, 2, 0, 0)}), K::Malformed},
+        {"ends past the archive", with({record(8, 5, 1, 1)}), K::Malformed},
+        {"starts past the archive", with({record(11, 0, 1, 1)}), K::Malformed},
+        {"out of order", with({record(5, 1, 1, 1), record(2, 1, 1, 1)}), K::Malformed},
+        {"overlapping", with({record(2, 3, 1, 1), record(4, 1, 1, 1)}), K::Malformed},
+        {"second record cut", with({record(2, 1, 1, 1), Bytes(23, 0)}), K::Malformed},
+    };
+}
+
+TEST(PatchEngine, BrokenPatchesChangeNothing)
+{
+    TempDir dir;
+    const Bytes source = bytesOf("ABCDEFGHIJ");
+    for (const auto& c : brokenCases(testdata::hashOf(source))) {
+        SCOPED_TRACE(c.what);
+        testdata::writeFile(dir / "data.lpk", source);
+        testdata::writeFile(dir / "backup.lpk", bytesOf("old backup"));
+        testdata::writeFile(dir / "patch_KR.data", bytesOf("old reverse"));
+        const auto before = namesIn(dir.path());
+
+        EXPECT_EQ(qdt::checkPatch(c.patch.data(), c.patch.size(), 10).status.kind, c.kind);
+        const auto status =
+            applyFile(dir / "data.lpk", c.patch, dir / "backup.lpk", dir / "patch_KR.data");
+        EXPECT_EQ(status.kind, c.kind) << status.detail;
+        EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
+        EXPECT_EQ(testdata::readFile(dir / "backup.lpk"), bytesOf("old backup"));
+        EXPECT_EQ(testdata::readFile(dir / "patch_KR.data"), bytesOf("old reverse"));
+        EXPECT_EQ(namesIn(dir.path()), before);
+    }
+}
+
+TEST(PatchEngine, WorkedExample)
+{
+    TempDir dir;
+    const Bytes source = bytesOf("ABCDEFGHIJ");
+    testdata::writeFile(dir / "data.lpk", source);
+    const Bytes patch = testdata::makePatch(source, exampleEdits(), 0xDEADBEEF);
+
+    ASSERT_TRUE(applyFile(dir / "data.lpk", patch, dir / "backup", dir / "patch_KR.data").ok());
+    const Bytes patched = testdata::readFile(dir / "data.lpk");
+    EXPECT_EQ(patched, bytesOf("ABxFGwxyzIJ"));
+    EXPECT_EQ(testdata::readFile(dir / "backup"), source);
+
+    const Bytes expectedReverse =
+        testdata::buildPatch(0xDEADBEEF, testdata::hashOf(patched), testdata::hashOf(source),
+                             {{2, 1, bytesOf("CDE")}, {5, 4, bytesOf("H")}});
+    const Bytes reverse = testdata::readFile(dir / "patch_KR.data");
+    EXPECT_EQ(reverse, expectedReverse);
+
+    ASSERT_TRUE(applyFile(dir / "data.lpk", reverse).ok());
+    EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"backup", "data.lpk", "patch_KR.data"}));
+}
+
+TEST(PatchEngine, PatchWithoutRecordsRewritesTheSameBytes)
+{
+    TempDir dir;
+    const Bytes source = testdata::makeArchive(5000, 3);
+    testdata::writeFile(dir / "data.lpk", source);
+    const Bytes patch = testdata::makePatch(source, {}, 0x01020304);
+    ASSERT_EQ(patch.size(), 24u);
+    ASSERT_TRUE(applyFile(dir / "data.lpk", patch, {}, dir / "rev").ok());
+    EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
+    const Bytes reverse = testdata::readFile(dir / "rev");
+    EXPECT_EQ(reverse, testdata::buildPatch(0x01020304, testdata::hashOf(source),
+                                            testdata::hashOf(source), {}));
+}
+
+// Random well-formed edits, including what translation edits rarely make: adjacent records,
+// several insertions at one offset, empty records, edits at both ends.
+std::vector<testdata::Edit> randomEdits(std::size_t size, std::mt19937_64& rng)
+{
+    std::vector<testdata::Edit> edits;
+    std::size_t pos = 0;
+    const int count = static_cast<int>(rng() % 40);
+    for (int i = 0; i < count; ++i) {
+        const std::size_t gap = rng() % 3 == 0 ? 0 : rng() % (size / 8 + 2);
+        if (pos + gap > size)
+            break;
+        pos += gap;
+        const std::size_t oldLength =
+            std::min<std::size_t>(rng() % 3 == 0 ? 0 : rng() % 50, size - pos);
+        Bytes newBytes(rng() % 4 == 0 ? 0 : rng() % 60);
+        for (auto& b : newBytes)
+            b = static_cast<unsigned char>(rng());
+        edits.push_back(
+            {static_cast<std::int64_t>(pos), static_cast<std::int64_t>(oldLength), newBytes});
+        pos += oldLength;
+    }
+    return edits;
+}
+
+TEST(PatchEngine, SameBytesAsTheStepByStepAlgorithm)
+{
+    TempDir dir;
+    std::mt19937_64 rng(20261210);
+    const std::size_t sizes[] = {0, 1, 17, 4096, 70000, 3 * (1u << 20) + 5};
+    int round = 0;
+    for (std::size_t size : sizes) {
+        for (int variant = 0; variant < 4; ++variant, ++round) {
+            SCOPED_TRACE("size " + std::to_string(size) + " variant " + std::to_string(variant));
+            const Bytes source = testdata::makeArchive(size, static_cast<std::uint64_t>(round));
+            const auto edits =
+                variant == 0
+                    ? testdata::translationEdits(size, 300, static_cast<std::uint64_t>(round))
+                    : randomEdits(size, rng);
+            const Bytes patch =
+                testdata::makePatch(source, edits, static_cast<std::uint32_t>(rng()));
+            const auto expected = stepbystep::apply(source, patch);
+
+            testdata::writeFile(dir / "data.lpk", source);
+            const auto status = applyFile(dir / "data.lpk", patch, {}, dir / "rev");
+            ASSERT_TRUE(status.ok()) << status.detail;
+            EXPECT_EQ(testdata::readFile(dir / "data.lpk"), expected.content);
+            const Bytes reverse = testdata::readFile(dir / "rev");
+            EXPECT_EQ(reverse, expected.reverse);
+
+            ASSERT_TRUE(applyFile(dir / "data.lpk", reverse).ok());
+            EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
+        }
+    }
+}
+
+TEST(PatchEngine, WrongArchiveIsRefusedBeforeAnythingIsWritten)
+{
+    TempDir dir;
+    const Bytes source = bytesOf("ABCDEFGHIJ");
+    const Bytes patch = testdata::makePatch(source, exampleEdits());
+    testdata::writeFile(dir / "data.lpk", bytesOf("ABCDEFGHIK"));
+    const auto status = applyFile(dir / "data.lpk", patch, dir / "backup", dir / "rev");
+    EXPECT_EQ(status.kind, qdt::ErrorKind::SourceMismatch);
+    EXPECT_NE(status.detail.find("data.lpk"), std::string::npos) << status.detail;
+    EXPECT_EQ(testdata::readFile(dir / "data.lpk"), bytesOf("ABCDEFGHIK"));
+    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"data.lpk"});
+}
+
+TEST(PatchEngine, ResultWithoutThePromisedHashNeverReachesTheArchive)
+{
+    TempDir dir;
+    const Bytes source = bytesOf("ABCDEFGHIJ");
+    // Right source hash, records that make something else than the result hash names (as a
+    // download damaged inside a record's new bytes would).
+    Bytes patch = testdata::makePatch(source, exampleEdits());
+    patch.back() ^= 0x20;
+    testdata::writeFile(dir / "data.lpk", source);
+    const auto status = applyFile(dir / "data.lpk", patch, {}, dir / "rev");
+    EXPECT_EQ(status.kind, qdt::ErrorKind::ResultMismatch);
+    EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
+    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"data.lpk"});
+}
+
+TEST(PatchEngine, MissingArchiveAndUnwritableExtrasAreReported)
+{
+    TempDir dir;
+    const Bytes source = bytesOf("ABCDEFGHIJ");
+    const Bytes patch = testdata::makePatch(source, exampleEdits());
+    EXPECT_EQ(applyFile(dir / "data.lpk", patch).kind, qdt::ErrorKind::NotFound);
+
+    testdata::writeFile(dir / "data.lpk", source);
+    const auto backup = applyFile(dir / "data.lpk", patch, dir / "no" / "such" / "backup");
+    EXPECT_EQ(backup.kind, qdt::ErrorKind::BackupFailed) << backup.detail;
+    EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
+
+    // Without its reverse patch a translated archive could not be put back: no reverse, no change.
+    const auto reverse = applyFile(dir / "data.lpk", patch, {}, dir / "no" / "such" / "rev");
+    EXPECT_FALSE(reverse.ok());
+    EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
+    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"data.lpk"});
+}
+
+TEST(PatchEngine, ProgressRisesToTheTotal)
+{
+    TempDir dir;
+    const Bytes source = testdata::makeArchive(40u << 20, 5);
+    testdata::writeFile(dir / "data.lpk", source);
+    const Bytes patch =
+        testdata::makePatch(source, testdata::translationEdits(source.size(), 1000, 5));
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
+    qdt::ApplyRequest r;
+    r.archive = dir / "data.lpk";
+    r.patch = patch.data();
+    r.patchSize = patch.size();
+    r.progress = [&](std::uint64_t done, std::uint64_t total) { calls.emplace_back(done, total); };
+    ASSERT_TRUE(qdt::applyPatchToArchive(r).ok());
+    ASSERT_GE(calls.size(), 4u);
+    for (std::size_t i = 1; i < calls.size(); ++i) {
+        EXPECT_GE(calls[i].first, calls[i - 1].first);
+        EXPECT_EQ(calls[i].second, calls[0].second);
+    }
+    EXPECT_EQ(calls.back().first, calls.back().second);
+}
+
+TEST(ArchiveState, TellsSourceResultAndNeither)
+{
+    TempDir dir;
+    const Bytes source = bytesOf("ABCDEFGHIJ");
+    const Bytes patch = testdata::makePatch(source, exampleEdits());
+    testdata::writeFile(dir / "data.lpk", source);
+    auto state = qdt::archiveState(dir / "data.lpk", patch.data(), patch.size());
+    ASSERT_TRUE(state.ok());
+    EXPECT_EQ(state.value, qdt::ArchiveState::Original);
+    ASSERT_TRUE(applyFile(dir / "data.lpk", patch).ok());
+    EXPECT_EQ(qdt::archiveState(dir / "data.lpk", patch.data(), patch.size()).value,
+              qdt::ArchiveState::Patched);
+    testdata::writeFile(dir / "data.lpk", bytesOf("something else"));
+    EXPECT_EQ(qdt::archiveState(dir / "data.lpk", patch.data(), patch.size()).value,
+              qdt::ArchiveState::Unknown);
+    EXPECT_EQ(qdt::archiveState(dir / "missing.lpk", patch.data(), patch.size()).status.kind,
+              qdt::ErrorKind::NotFound);
+    const Bytes junk = bytesOf("junk");
+    EXPECT_EQ(qdt::archiveState(dir / "data.lpk", junk.data(), junk.size()).status.kind,
+              qdt::ErrorKind::BadMagic);
+}
+
+TEST(PatchEngine, GamePathsWithMixedSeparatorsAndCyrillicFolders)
+{
+    TempDir dir(u8"Игры/Quen Dara");
+    fs::create_directories(dir.path() / "bin" / "x64");
+    fs::create_directories(dir.path() / "ZNGame");
+    std::string game = qdt::displayPath(dir.path() / "bin");
+    game += "\\x64/QuenDara.exe";
+    const fs::path archive = qdt::nativePath(qdt::archivePath(game));
+    const Bytes source = testdata::makeArchive(10000, 11);
+    testdata::writeFile(dir.path() / "ZNGame" / "data.lpk", source);
+    ASSERT_TRUE(fs::exists(archive)) << qdt::displayPath(archive);
+
+    const Bytes patch =
+        testdata::makePatch(source, testdata::translationEdits(source.size(), 20, 11));
+    const auto status =
+        applyFile(archive, patch, dir.path() / u8"копия.lpk", dir.path() / "patch_KR.data");
+    ASSERT_TRUE(status.ok()) << status.detail;
+    EXPECT_EQ(testdata::readFile(dir.path() / u8"копия.lpk"), source);
+    EXPECT_EQ(
+        qdt::archiveState(dir.path() / "ZNGame" / "data.lpk", patch.data(), patch.size()).value,
+        qdt::ArchiveState::Patched);
+}
+
+// A tiny range of bytes read through the engine's streaming pass from memory, with a source that
+// ends early: the pass fails instead of inventing bytes.
+class MemoryInput : public qdt::ByteInput
+{
+public:
+    explicit MemoryInput(Bytes b) : bytes_(std::move(b)) {}
+    bool read(unsigned char* buffer, std::size_t size) override
+    {
+        if (bytes_.size() - pos_ < size)
+            return false;
+        std::memcpy(buffer, bytes_.data() + pos_, size);
+        pos_ += size;
+        return true;
+    }
+
+private:
+    Bytes bytes_;
+    std::size_t pos_ = 0;
+};
+
+class MemoryOutput : public qdt::ByteOutput
+{
+public:
+    bool write(const unsigned char* data, std::size_t size) override
+    {
+        bytes.insert(bytes.end(), data, data + size);
+        return true;
+    }
+    Bytes bytes;
+};
+
+TEST(StreamPatch, SourceShorterThanAnnouncedFails)
+{
+    const Bytes source = bytesOf("ABCDEFGHIJ");
+    const Bytes patch = testdata::makePatch(source, exampleEdits());
+    const auto summary = qdt::checkPatch(patch.data(), patch.size(), 10);
+    ASSERT_TRUE(summary.ok());
+    MemoryInput shortInput(bytesOf("ABCDEF"));
+    MemoryOutput out;
+    const auto r = qdt::streamPatch(patch.data(), patch.size(), summary.value, 10, shortInput, out);
+    EXPECT_EQ(r.status.kind, qdt::ErrorKind::ReadFailed);
+
+    MemoryInput full(source);
+    MemoryOutput out2;
+    const auto ok = qdt::streamPatch(patch.data(), patch.size(), summary.value, 10, full, out2);
+    ASSERT_TRUE(ok.status.ok());
+    EXPECT_EQ(out2.bytes, bytesOf("ABxFGwxyzIJ"));
+    EXPECT_EQ(ok.resultHash, testdata::hashOf(out2.bytes));
+}
+
+TEST(PatchFormat, PositionsBeyondFourGibibytes)
+{
+    // Offsets past 2^32 in an archive that large are fine; the record walk does not truncate them.
+    const std::int64_t big = (std::int64_t{1} << 32) + 12345;
+    const Bytes patch =
+        testdata::buildPatch(0, 0, 0, {{big, 10, bytesOf("abc")}, {big + 10, 0, bytesOf("d")}});
+    const auto summary = qdt::checkPatch(patch.data(), patch.size(), big + 100);
+    ASSERT_TRUE(summary.ok()) << summary.status.detail;
+    EXPECT_EQ(summary.value.minimumSourceSize, static_cast<std::uint64_t>(big + 10));
+    EXPECT_EQ(qdt::resultSize(summary.value, static_cast<std::uint64_t>(big + 100)),
+              static_cast<std::uint64_t>(big + 100 - 10 + 4));
+    EXPECT_EQ(qdt::checkPatch(patch.data(), patch.size(), big + 9).status.kind,
+              qdt::ErrorKind::Malformed);
+}
+
+#ifdef _WIN32
+// A program (the game, a virus scanner) that holds the archive open without letting others write.
+TEST(PatchEngineWindows, ArchiveHeldWithoutWriteSharingIsAccessDenied)
+{
+    TempDir dir(u8"Игры");
+    const Bytes source = bytesOf("ABCDEFGHIJ");
+    testdata::writeFile(dir / "data.lpk", source);
+    const Bytes patch = testdata::makePatch(source, exampleEdits());
+    HANDLE held = CreateFileW((dir / "data.lpk").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const auto status = applyFile(dir / "data.lpk", patch, dir / "backup", dir / "rev");
+    CloseHandle(held);
+    EXPECT_EQ(status.kind, qdt::ErrorKind::AccessDenied) << status.detail;
+    EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
+    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"data.lpk"});
+    ASSERT_TRUE(applyFile(dir / "data.lpk", patch).ok());
+    EXPECT_EQ(testdata::readFile(dir / "data.lpk"), bytesOf("ABxFGwxyzIJ"));
+}
+
+// A reader that shares writing but not deleting lets the probe through; the final replacement
+// then fails, and the archive must still be whole and the temporary file gone.
+TEST(PatchEngineWindows, ReplacementRefusedLeavesTheArchiveWhole)
+{
+    TempDir dir;
+    const Bytes source = bytesOf("ABCDEFGHIJ");
+    testdata::writeFile(dir / "data.lpk", source);
+    const Bytes patch = testdata::makePatch(source, exampleEdits());
+    HANDLE held =
+        CreateFileW((dir / "data.lpk").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const auto status = applyFile(dir / "data.lpk", patch);
+    CloseHandle(held);
+    EXPECT_EQ(status.kind, qdt::ErrorKind::AccessDenied) << status.detail;
+    EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
+    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"data.lpk"});
+}
+#else
+// Root ignores permission bits, but not the immutable attribute: that is how a file nobody may
+// change is made here.
+TEST(PatchEngineLinux, ArchiveThatCannotBeOpenedForWritingIsAccessDenied)
+{
+    TempDir dir;
+    const Bytes source = bytesOf("ABCDEFGHIJ");
+    testdata::writeFile(dir / "data.lpk", source);
+    const Bytes patch = testdata::makePatch(source, exampleEdits());
+    fs::permissions(dir / "data.lpk", fs::perms::owner_read | fs::perms::group_read);
+    bool immutable = false;
+    if (::geteuid() == 0) {
+        const std::string cmd = "chattr +i '" + (dir / "data.lpk").string() + "' 2>/dev/null";
+        immutable = std::system(cmd.c_str()) == 0;
+        if (!immutable)
+            GTEST_SKIP() << "running as root on a file system without the immutable attribute";
+    }
+    const auto status = applyFile(dir / "data.lpk", patch, dir / "backup", dir / "rev");
+    if (immutable)
+        std::system(("chattr -i '" + (dir / "data.lpk").string() + "'").c_str());
+    EXPECT_EQ(status.kind, qdt::ErrorKind::AccessDenied) << status.detail;
+    EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
+    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"data.lpk"});
+}
+
+// "File too large" while the patched archive is written: the archive stays as it was and no
+// temporary file is left behind.
+TEST(PatchEngineLinux, WriteFailureLeavesTheArchive)
+{
+    TempDir dir;
+    const Bytes source = testdata::makeArchive(3u << 20, 8);
+    testdata::writeFile(dir / "data.lpk", source);
+    const Bytes patch =
+        testdata::makePatch(source, testdata::translationEdits(source.size(), 100, 8));
+
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = old;
+    limited.rlim_cur = 1u << 20;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const auto status = applyFile(dir / "data.lpk", patch, {}, dir / "rev");
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_EQ(status.kind, qdt::ErrorKind::WriteFailed) << status.detail;
+    EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
+    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"data.lpk"});
+}
+#endif
+
+} // namespace
