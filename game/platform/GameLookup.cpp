@@ -4,6 +4,7 @@
 
 #include "game/ProcessState.h"
 #include "game/platform/CaseInsensitive.h"
+#include "game/platform/WinePrefix.h"
 
 namespace qdt {
 
@@ -58,8 +59,12 @@ int processStateOf(const std::vector<std::string>& processPaths)
 std::string gamePathAmong(const std::vector<std::string>& processPaths)
 {
     for (const std::string& path : processPaths) {
+        if (path.empty())
+            continue;
+        // A relative path (as typed to start the program) says nothing without its start folder.
+        const bool absolute = isDrivePath(path) || path[0] == '/' || path[0] == '\\';
         const auto cut = path.find_last_of("\\/");
-        if (cut == std::string::npos)
+        if (!absolute || cut == std::string::npos)
             continue;
         if (equalsIgnoringCase(std::string_view(path).substr(cut + 1), kGameExeName))
             return path;

@@ -32,8 +32,8 @@ std::string gamePathFromRegistry();
 // A path counts when it contains the name anywhere, in any letter case.
 int processStateOf(const std::vector<std::string>& processPaths);
 
-// The first path whose file name is the game's executable (any letter case) and which names a
-// folder, so that the game's files can be found from it; empty when there is none.
+// The first absolute path whose file name is the game's executable (any letter case), so that
+// the game's files can be found from it; empty when there is none.
 std::string gamePathAmong(const std::vector<std::string>& processPaths);
 
 } // namespace qdt
