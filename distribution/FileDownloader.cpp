@@ -107,9 +107,21 @@ void FileDownloader::startRequest(const QUrl& url)
     QNetworkReply* reply = currentReply;
     connect(reply, &QNetworkReply::downloadProgress, this,
             [this, reply](qint64 received, qint64 total) { onProgress(reply, received, total); });
+    // Qt spaces its progress reports out, so the arrival of headers and data is watched too: it
+    // keeps a slow but live transfer going and catches an oversized body early.
     connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
-        if (reply == currentReply && !finished_)
-            stallTimer_.start();
+        if (reply != currentReply || finished_)
+            return;
+        stallTimer_.start();
+        const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (announced.isValid())
+            checkSize(reply, announced.toLongLong());
+    });
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
+        if (reply != currentReply || finished_)
+            return;
+        stallTimer_.start();
+        checkSize(reply, reply->bytesAvailable());
     });
     stallTimer_.start();
 }
@@ -119,13 +131,19 @@ void FileDownloader::onProgress(QNetworkReply* reply, qint64 received, qint64 to
     if (reply != currentReply || finished_)
         return;
     stallTimer_.start();
-    if (limits_.maxBytes >= 0 && (received > limits_.maxBytes || total > limits_.maxBytes)) {
-        abort(tr("%1 is larger than the %2 bytes this program accepts.")
-                  .arg(reply->url().toDisplayString(), QString::number(limits_.maxBytes)));
+    if (!checkSize(reply, qMax(received, total)))
         return;
-    }
     if (progress)
         progress(received, total);
+}
+
+bool FileDownloader::checkSize(QNetworkReply* reply, qint64 bytes)
+{
+    if (limits_.maxBytes < 0 || bytes <= limits_.maxBytes)
+        return true;
+    abort(tr("%1 is larger than the %2 bytes this program accepts.")
+              .arg(reply->url().toDisplayString(), QString::number(limits_.maxBytes)));
+    return false;
 }
 
 void FileDownloader::fileDownloaded(QNetworkReply* pReply)

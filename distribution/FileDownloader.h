@@ -67,6 +67,8 @@ private:
     void startRequest(const QUrl& url);
     void onProgress(QNetworkReply* reply, qint64 received, qint64 total);
     void finish();
+    // False (and the download aborted) when `bytes` exceeds the size limit.
+    bool checkSize(QNetworkReply* reply, qint64 bytes);
     QString checkFinishedReply(QNetworkReply* reply) const;
 
     QNetworkAccessManager networkManager;

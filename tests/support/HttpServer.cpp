@@ -1,0 +1,179 @@
+#include "tests/support/HttpServer.h"
+
+#include <QHostAddress>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+
+QByteArray phrase(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    default:
+        return "Status";
+    }
+}
+
+} // namespace
+
+HttpResponse HttpResponse::ok(const QByteArray& body)
+{
+    HttpResponse r;
+    r.body = body;
+    return r;
+}
+
+HttpResponse HttpResponse::error(int status, const QByteArray& body)
+{
+    HttpResponse r;
+    r.status = status;
+    r.headers.emplace_back("Content-Type", "text/html");
+    r.body = body;
+    return r;
+}
+
+HttpResponse HttpResponse::redirect(const QByteArray& location, int status)
+{
+    HttpResponse r;
+    r.status = status;
+    r.headers.emplace_back("Location", location);
+    r.body = "<html><body>moved</body></html>";
+    return r;
+}
+
+HttpServer::HttpServer()
+{
+    connect(&server_, &QTcpServer::newConnection, this, &HttpServer::accept);
+}
+
+HttpServer::~HttpServer() = default;
+
+bool HttpServer::listen()
+{
+    return server_.listen(QHostAddress(QHostAddress::LocalHost), 0);
+}
+
+QUrl HttpServer::url(const QByteArray& path) const
+{
+    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port()) + QString::fromLatin1(path));
+}
+
+void HttpServer::setResponse(const QByteArray& path, const HttpResponse& response)
+{
+    responses_[path] = response;
+}
+
+int HttpServer::requestCount(const QByteArray& path) const
+{
+    int n = 0;
+    for (const QByteArray& p : requests_)
+        n += p == path ? 1 : 0;
+    return n;
+}
+
+void HttpServer::accept()
+{
+    while (QTcpSocket* socket = server_.nextPendingConnection()) {
+        socket->setParent(this);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readRequest(socket); });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    }
+}
+
+void HttpServer::readRequest(QTcpSocket* socket)
+{
+    // The request so far lives on the socket until its header block is complete.
+    QByteArray buffer = socket->property("request").toByteArray() + socket->readAll();
+    if (socket->property("answered").toBool())
+        return;
+    const int end = buffer.indexOf("\r\n\r\n");
+    if (end < 0) {
+        socket->setProperty("request", buffer);
+        return;
+    }
+    socket->setProperty("answered", true);
+    const QList<QByteArray> requestLine = buffer.left(buffer.indexOf("\r\n")).split(' ');
+    QByteArray path = requestLine.size() >= 2 ? requestLine[1] : QByteArray("/");
+    const int query = path.indexOf('?');
+    if (query >= 0)
+        path.truncate(query);
+    requests_.push_back(path);
+
+    const auto it = responses_.find(path);
+    const HttpResponse response =
+        it != responses_.end()
+            ? it->second
+            : HttpResponse::error(404, "<html><head><title>404 Not Found</title></head>"
+                                       "<body><h1>Not Found</h1></body></html>");
+    if (response.delayMs > 0) {
+        QPointer<QTcpSocket> guard(socket);
+        QTimer::singleShot(response.delayMs, this, [this, guard, response] {
+            if (guard)
+                respond(guard, response);
+        });
+    } else {
+        respond(socket, response);
+    }
+}
+
+void HttpServer::respond(QTcpSocket* socket, const HttpResponse& response)
+{
+    if (response.delivery == HttpResponse::Delivery::StallBeforeHeaders)
+        return;
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
+                      (response.reason.isEmpty() ? phrase(response.status) : response.reason) +
+                      "\r\n";
+    const qint64 length =
+        response.contentLength == -2 ? response.body.size() : response.contentLength;
+    if (length >= 0)
+        head += "Content-Length: " + QByteArray::number(length) + "\r\n";
+    for (const auto& [name, value] : response.headers)
+        head += name + ": " + value + "\r\n";
+    head += "Connection: close\r\n\r\n";
+    socket->write(head);
+
+    const bool half = response.delivery == HttpResponse::Delivery::StallMidBody ||
+                      response.delivery == HttpResponse::Delivery::CloseMidBody;
+    sendBody(socket, response, 0, half ? response.body.size() / 2 : response.body.size());
+}
+
+void HttpServer::sendBody(QTcpSocket* socket, const HttpResponse& response, qint64 offset,
+                          qint64 end)
+{
+    if (offset < end) {
+        const qint64 piece =
+            response.chunkSize > 0 ? qMin<qint64>(response.chunkSize, end - offset) : end - offset;
+        socket->write(response.body.mid(static_cast<int>(offset), static_cast<int>(piece)));
+        offset += piece;
+        if (offset < end) {
+            QPointer<QTcpSocket> guard(socket);
+            QTimer::singleShot(qMax(response.chunkDelayMs, 0), this,
+                               [this, guard, response, offset, end] {
+                                   if (guard)
+                                       sendBody(guard, response, offset, end);
+                               });
+            return;
+        }
+    }
+    if (response.delivery != HttpResponse::Delivery::StallMidBody)
+        socket->disconnectFromHost();
+}

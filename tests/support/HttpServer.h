@@ -1,0 +1,85 @@
+// A small HTTP/1.1 server on 127.0.0.1 for tests: canned responses per path, redirects, slow,
+// stalled and cut-off bodies, and a count of the requests it saw. One response per connection;
+// the connection is closed after it (unless the response is told to stall).
+//
+//   HttpServer server;
+//   ASSERT_TRUE(server.listen());
+//   server.setResponse("/patch.json", HttpResponse::ok(R"({"version":4})"));
+//   server.setResponse("/old", HttpResponse::redirect("/patch.json"));
+//   QUrl url = server.url("/old");   // http://127.0.0.1:<port>/old
+//   ... server.requestCount("/patch.json") ...
+//
+// Paths without a response answer 404 with a small HTML page. It runs on the thread's event loop,
+// so the test must let events run (QTest::qWaitFor) while a client talks to it.
+#pragma once
+
+#include <map>
+#include <utility>
+#include <vector>
+
+#include <QByteArray>
+#include <QObject>
+#include <QTcpServer>
+#include <QUrl>
+
+class QTcpSocket;
+
+struct HttpResponse
+{
+    enum class Delivery
+    {
+        Complete,           // headers and the whole body
+        StallBeforeHeaders, // read the request, then send nothing and keep the connection open
+        StallMidBody,       // headers and the first half of the body, then nothing, connection open
+        CloseMidBody,       // headers and the first half of the body, then close the connection
+    };
+
+    int status = 200;
+    QByteArray reason;                                      // empty: the usual phrase for `status`
+    std::vector<std::pair<QByteArray, QByteArray>> headers; // extra headers, sent as given
+    QByteArray body;
+    qint64 contentLength = -2; // -2: the body's size; -1: no Content-Length header; else this value
+    Delivery delivery = Delivery::Complete;
+    int chunkSize = 0;    // > 0: the body goes out in pieces of this size...
+    int chunkDelayMs = 0; // ...with this pause before each piece
+    int delayMs = 0;      // pause before the response starts
+
+    static HttpResponse ok(const QByteArray& body);
+    static HttpResponse error(int status, const QByteArray& body);
+    // A redirect to `location`, sent as given (absolute or relative).
+    static HttpResponse redirect(const QByteArray& location, int status = 302);
+};
+
+class HttpServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    HttpServer();
+    ~HttpServer() override;
+
+    // Listens on 127.0.0.1 at a port the system picks.
+    bool listen();
+    quint16 port() const { return server_.serverPort(); }
+    // "http://127.0.0.1:<port>" followed by `path` (which starts with "/").
+    QUrl url(const QByteArray& path) const;
+
+    // The answer for GET `path` (matched without the query string); replaces an earlier one.
+    void setResponse(const QByteArray& path, const HttpResponse& response);
+
+    // Requests seen for `path`, or for all paths.
+    int requestCount(const QByteArray& path) const;
+    int requestCount() const { return static_cast<int>(requests_.size()); }
+    // Request paths in arrival order.
+    const std::vector<QByteArray>& requests() const { return requests_; }
+
+private:
+    void accept();
+    void readRequest(QTcpSocket* socket);
+    void respond(QTcpSocket* socket, const HttpResponse& response);
+    void sendBody(QTcpSocket* socket, const HttpResponse& response, qint64 offset, qint64 end);
+
+    QTcpServer server_;
+    std::map<QByteArray, HttpResponse> responses_;
+    std::vector<QByteArray> requests_;
+};
