@@ -8,9 +8,10 @@
 #include <vector>
 
 #ifdef _WIN32
+#include <windows.h>
+// shellapi.h needs windows.h before it.
 #include <io.h>
 #include <shellapi.h>
-#include <windows.h>
 #else
 #include <unistd.h>
 #endif
