@@ -115,7 +115,7 @@ class App:
     def wait_for(self, predicate, timeout=60, what="the window"):
         def check():
             s = self.state()
-            return s is not None and predicate(s)
+            return s if s is not None and predicate(s) else None
         return wait_for(check, timeout, what)
 
     def wait_idle(self, timeout=120):
@@ -164,7 +164,7 @@ class App:
                 chosen = b
         self.click_at(chosen["x"], chosen["y"])
         # The box is gone (or replaced by the next one) once its text changes or it closes.
-        wait_for(lambda: self.message_box() != box, 30, "the message box to close")
+        wait_for(lambda: self.exited() or self.message_box() != box, 30, "the message box to close")
         return box
 
     def close_window(self):
