@@ -135,7 +135,9 @@ void QuenDaraTranslation::patchDownloaded(Languages lang)
         // The cached copy and its hash stay as they were; the player may simply try again.
         refreshLanguageButtons(false);
         QMessageBox box;
-        box.setText(tr("Downloading the patch failed.\n%1").arg(failure));
+        box.setText(
+            tr("Downloading the patch failed.\n%1\nPlease check your connection and try again.")
+                .arg(failure));
         box.exec();
         return;
     }

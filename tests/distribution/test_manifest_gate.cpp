@@ -1,0 +1,217 @@
+// The manifest as the window receives it at start-up: parsing, the version gate and its messages,
+// the end of the program on a server that gives nothing usable.
+#include "tests/distribution/WindowFixture.h"
+
+#include <QHostAddress>
+#include <QPushButton>
+#include <QTcpServer>
+
+#include "distribution/Manifest.h"
+
+namespace {
+
+const QString cantConnect = QStringLiteral("Can't connect to server.");
+const QString noGameFolder =
+    QStringLiteral("Can't find a game folder, please browse to QuenDara.exe in the game folder.");
+
+QString tooOld(int major, int minor)
+{
+    return QStringLiteral("Your version of the patcher is too old (last version is v%1.%2), "
+                          "please download new version.")
+        .arg(major)
+        .arg(minor);
+}
+
+class ManifestGate : public DistributionWindowTest
+{
+protected:
+    // Starts the window against `response` for /patch.json and waits until the manifest has been
+    // handled (message boxes answered on the way).
+    void start(const HttpResponse& response, bool withGamePath = true)
+    {
+        server.setResponse("/patch.json", response);
+        qputenv("QUEN_DARA_MANIFEST_URL", server.url("/patch.json").toEncoded());
+        makeWindow(true);
+        WindowAccess::gamePath(*window) = withGamePath ? gamePath : QString();
+        window->show();
+        ASSERT_TRUE(QTest::qWaitFor(
+            [this] { return WindowAccess::manifestDownloader(*window) == nullptr; }, 15000));
+        QTest::qWait(50);
+    }
+};
+
+struct GateCase
+{
+    const char* name;
+    QByteArray body;
+    QString message; // empty: none expected
+    QString title;
+    bool closes;
+};
+
+TEST_F(ManifestGate, BodiesAndVersions)
+{
+    const QByteArray zeroThenGarbage = QByteArray("{\"version\": 4}") + '\0' + "\x01garbage{";
+    const GateCase cases[] = {
+        {"version 4", R"({"version": 4})", {}, {}, false},
+        {"version 4 among other keys",
+         R"({"xxhash_EN": 12, "version": 4, "other": [1]})",
+         {},
+         {},
+         false},
+        {"2^32 + 4 counts as 4", R"({"version": 4294967300})", {}, {}, false},
+        {"zero byte ends the text", zeroThenGarbage, {}, {}, false},
+        {"whitespace after the object", "{\"version\": 4}\r\n\t ", {}, {}, false},
+        {"version 4.0", R"({"version": 4.0})", cantConnect, {}, true},
+        {"version as a string", R"({"version": "4"})", cantConnect, {}, true},
+        {"version null", R"({"version": null})", cantConnect, {}, true},
+        {"no version", R"({"filename_EN": "http://127.0.0.1:9/en"})", cantConnect, {}, true},
+        {"text after the object", R"({"version": 4} trailing)", cantConnect, {}, true},
+        {"garbage without a zero byte", "<html>not json</html>", cantConnect, {}, true},
+        {"an array", R"([{"version": 4}])", cantConnect, {}, true},
+        {"truncated", R"({"version": 4)", cantConnect, {}, true},
+        {"empty body", "", cantConnect, {}, true},
+        {"1 * 65536 + 5", R"({"version": 65541})", tooOld(1, 5), QStringLiteral("Old version"),
+         true},
+        {"version 3", R"({"version": 3})", tooOld(0, 3), QStringLiteral("Old version"), true},
+        {"version 5", R"({"version": 5})", tooOld(0, 5), QStringLiteral("Old version"), true},
+        {"negative", R"({"version": -1})", tooOld(65535, 255), QStringLiteral("Old version"), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t seenBefore = boxes.seen().size();
+        start(HttpResponse::ok(c.body));
+        ASSERT_FALSE(HasFatalFailure());
+        const auto& seen = boxes.seen();
+        if (c.message.isEmpty()) {
+            EXPECT_EQ(seen.size(), seenBefore) << seen.back().text.toStdString();
+            EXPECT_TRUE(WindowAccess::manifest(*window).is_object());
+            EXPECT_TRUE(WindowAccess::manifest(*window).contains("version"));
+            // The game folder check ran and released the controls.
+            EXPECT_EQ(WindowAccess::currentLanguage(*window), languageOriginal);
+            EXPECT_FALSE(ui().pushButtonStart->isEnabled());
+        } else {
+            ASSERT_EQ(seen.size(), seenBefore + 1);
+            EXPECT_EQ(seen.back().text, c.message);
+            EXPECT_EQ(seen.back().title, c.title);
+            EXPECT_EQ(seen.back().buttons.size(), 1);
+        }
+        EXPECT_EQ(window->isVisible(), !c.closes);
+        EXPECT_EQ(ui().progressBar->value(), ui().progressBar->minimum() - 1); // reset()
+        window.reset();
+    }
+}
+
+TEST_F(ManifestGate, OfferedLanguagesFollowTheManifest)
+{
+    const QByteArray body = R"({"version": 4, "filename_EN": "http://127.0.0.1:9/en.data",
+        "filename_EN_M": "", "filename_RU": "file:///etc/hostname"})";
+    start(HttpResponse::ok(body));
+    EXPECT_TRUE(boxes.seen().empty());
+    EXPECT_TRUE(ui().pushButtonEnglish->isEnabled());
+    EXPECT_FALSE(ui().pushButtonEnglish_2->isEnabled());
+    EXPECT_FALSE(ui().pushButtonRussian->isEnabled());
+}
+
+TEST_F(ManifestGate, OnlyAVersionOffersNoLanguage)
+{
+    start(HttpResponse::ok(R"({"version": 4})"));
+    EXPECT_TRUE(boxes.seen().empty());
+    EXPECT_FALSE(ui().pushButtonEnglish->isEnabled());
+    EXPECT_FALSE(ui().pushButtonEnglish_2->isEnabled());
+    EXPECT_FALSE(ui().pushButtonRussian->isEnabled());
+    EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(ManifestGate, NoGamePathAsksForTheFolderAndStaysOpen)
+{
+    start(HttpResponse::ok(R"({"version": 4, "filename_EN": "http://127.0.0.1:9/en"})"), false);
+    ASSERT_EQ(boxes.seen().size(), 1u);
+    EXPECT_EQ(boxes.seen().back().text, noGameFolder);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_FALSE(ui().pushButtonEnglish->isEnabled());
+    EXPECT_FALSE(ui().pushButtonStart->isEnabled());
+}
+
+TEST_F(ManifestGate, UnusableAnswersEndTheProgram)
+{
+    // A valid manifest behind an error status, redirects to it, and one padded past the size
+    // bound.
+    HttpResponse notFound = HttpResponse::error(404, R"({"version": 4})");
+    HttpResponse huge = HttpResponse::ok(R"({"version": 4, "pad": ")" +
+                                         QByteArray(int(kMaxManifestBytes), 'p') + "\"}");
+    HttpResponse hugeUnannounced = huge;
+    hugeUnannounced.contentLength = -1;
+    struct Case
+    {
+        const char* name;
+        HttpResponse response;
+    };
+    const Case cases[] = {{"404 with a manifest body", notFound},
+                          {"over 1 MiB", huge},
+                          {"over 1 MiB without a length", hugeUnannounced}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        boxes.seen();
+        const std::size_t before = boxes.seen().size();
+        start(c.response);
+        ASSERT_EQ(boxes.seen().size(), before + 1);
+        EXPECT_EQ(boxes.seen().back().text, cantConnect);
+        EXPECT_FALSE(window->isVisible());
+        window.reset();
+    }
+}
+
+TEST_F(ManifestGate, ManifestBehindRedirectsIsRead)
+{
+    server.setResponse("/moved", HttpResponse::redirect("/patch.json"));
+    server.setResponse("/patch.json", HttpResponse::ok(R"({"version": 4})"));
+    qputenv("QUEN_DARA_MANIFEST_URL", server.url("/moved").toEncoded());
+    makeWindow(true);
+    WindowAccess::gamePath(*window) = gamePath;
+    window->show();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [this] { return WindowAccess::manifestDownloader(*window) == nullptr; }, 15000));
+    EXPECT_TRUE(boxes.seen().empty());
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(server.requestCount("/patch.json"), 1);
+}
+
+TEST_F(ManifestGate, RefusedConnectionEndsTheProgram)
+{
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress(QHostAddress::LocalHost), 0));
+    const QByteArray url =
+        "http://127.0.0.1:" + QByteArray::number(closed.serverPort()) + "/patch.json";
+    closed.close();
+    qputenv("QUEN_DARA_MANIFEST_URL", url);
+    makeWindow(true);
+    window->show();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [this] { return WindowAccess::manifestDownloader(*window) == nullptr; }, 15000));
+    ASSERT_EQ(boxes.seen().size(), 1u);
+    EXPECT_EQ(boxes.seen().back().text, cantConnect);
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST(ManifestReading, HashesAndAddresses)
+{
+    const nlohmann::json manifest = {{"xxhash_EN", 18446744073709551615ull},
+                                     {"xxhash_EN_M", 12.9},
+                                     {"xxhash_RU", "12"},
+                                     {"filename_EN", "http://127.0.0.1:9/a b"},
+                                     {"filename_EN_M", "qrc:/x"},
+                                     {"filename_RU", "https://127.0.0.1/ru"}};
+    EXPECT_EQ(publishedHash(manifest, languageEnglish), 18446744073709551615ull);
+    EXPECT_EQ(publishedHash(manifest, languageEnglishMachine), 12u);
+    EXPECT_EQ(publishedHash(manifest, languageRussian), 0u);
+    EXPECT_EQ(publishedHash(nlohmann::json::array(), languageEnglish), 0u);
+    EXPECT_EQ(patchUrl(manifest, languageEnglish).path(), QStringLiteral("/a b"));
+    EXPECT_TRUE(patchUrl(manifest, languageEnglishMachine).isEmpty());
+    EXPECT_EQ(patchUrl(manifest, languageRussian).scheme(), QStringLiteral("https"));
+    EXPECT_EQ(manifestVersion(parseManifest(QByteArray())), 0);
+    EXPECT_TRUE(parseManifest("[1]").is_object());
+    EXPECT_TRUE(parseManifest("[1]").empty());
+}
+
+} // namespace

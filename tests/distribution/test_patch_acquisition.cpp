@@ -1,0 +1,321 @@
+// Choosing between the cached and a downloaded patch: cache hits without a request, downloads
+// stored in the cache, failed downloads that leave the cache alone, overlapping requests.
+#include "tests/distribution/WindowFixture.h"
+
+#include <QHostAddress>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTcpServer>
+
+#include "distribution/PatchAcquisition.h"
+
+namespace {
+
+const QString cacheEN = QStringLiteral("patch_EN.data");
+
+class PatchAcquisition : public DistributionWindowTest
+{
+protected:
+    void SetUp() override
+    {
+        DistributionWindowTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        makeWindow(false);
+    }
+
+    void setManifest(const QByteArray& path, quint64 hash)
+    {
+        WindowAccess::manifest(*window) = {
+            {"version", 4},
+            {"filename_EN", server.url(path).toString().toStdString()},
+            {"xxhash_EN", hash},
+            {"filename_RU", server.url("/ru").toString().toStdString()}};
+        window->refreshLanguageButtons(false);
+    }
+
+    // Waits until the selection has finished one way or the other: a language applied, or the
+    // controls idle again with no download running.
+    bool waitUntilIdle(int ms = 15000)
+    {
+        return QTest::qWaitFor(
+            [this] {
+                return WindowAccess::patchDownloader(*window) == nullptr &&
+                       ui().pushButtonEnglish->isEnabled();
+            },
+            ms);
+    }
+
+    quint64 slot(Languages lang) { return WindowAccess::patchHashes(*window)[std::size_t(lang)]; }
+};
+
+TEST_F(PatchAcquisition, MissDownloadsStoresAndApplies)
+{
+    const QByteArray patch = patchFor(1);
+    server.setResponse("/en", HttpResponse::ok(patch));
+    setManifest("/en", hashOf(patch));
+
+    ui().pushButtonEnglish->click();
+    ASSERT_TRUE(waitUntilIdle());
+    EXPECT_TRUE(boxes.seen().empty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(server.requestCount("/en"), 1);
+    EXPECT_EQ(readAll(workDir + cacheEN), patch);
+    EXPECT_EQ(slot(languageEnglish), hashOf(patch));
+    EXPECT_EQ(WindowAccess::currentLanguage(*window), languageEnglish);
+    EXPECT_EQ(readAll(archive), patchedArchive(1));
+
+    // Back to the original, then the same language again: now from the cache.
+    ui().pushButtonEnglish->click();
+    ASSERT_EQ(WindowAccess::currentLanguage(*window), languageOriginal);
+    ui().pushButtonEnglish->click();
+    ASSERT_TRUE(waitUntilIdle());
+    EXPECT_EQ(server.requestCount("/en"), 1);
+    EXPECT_EQ(WindowAccess::currentLanguage(*window), languageEnglish);
+    EXPECT_EQ(readAll(archive), patchedArchive(1));
+}
+
+TEST_F(PatchAcquisition, CacheHitMakesNoRequest)
+{
+    const QByteArray patch = patchFor(2);
+    writeAll(workDir + cacheEN, patch);
+    WindowAccess::patchHashes(*window)[0] = hashOf(patch);
+    server.setResponse("/en", HttpResponse::ok(patchFor(99)));
+    setManifest("/en", hashOf(patch));
+
+    window->selectLanguage(languageEnglish);
+    ASSERT_TRUE(waitUntilIdle());
+    EXPECT_EQ(server.requestCount(), 0);
+    EXPECT_EQ(WindowAccess::currentLanguage(*window), languageEnglish);
+    EXPECT_EQ(readAll(archive), patchedArchive(2));
+    EXPECT_TRUE(boxes.seen().empty());
+}
+
+TEST_F(PatchAcquisition, MismatchDownloadsAgainNextTime)
+{
+    // The server's file is not the one the manifest describes: applied all the same, but the next
+    // selection cannot trust the cached copy and fetches it again.
+    const QByteArray patch = patchFor(3);
+    server.setResponse("/en", HttpResponse::ok(patch));
+    setManifest("/en", hashOf(patch) ^ 1);
+
+    window->selectLanguage(languageEnglish);
+    ASSERT_TRUE(waitUntilIdle());
+    EXPECT_EQ(WindowAccess::currentLanguage(*window), languageEnglish);
+    EXPECT_EQ(slot(languageEnglish), hashOf(patch));
+    window->selectLanguage(languageOriginal);
+    ASSERT_EQ(WindowAccess::currentLanguage(*window), languageOriginal);
+    window->selectLanguage(languageEnglish);
+    ASSERT_TRUE(waitUntilIdle());
+    EXPECT_EQ(server.requestCount("/en"), 2);
+    EXPECT_EQ(WindowAccess::currentLanguage(*window), languageEnglish);
+}
+
+TEST_F(PatchAcquisition, UnusableCacheFileFallsBackToADownload)
+{
+    const QByteArray patch = patchFor(5);
+    server.setResponse("/en", HttpResponse::ok(patch));
+    struct Case
+    {
+        const char* name;
+        bool exists;
+        QByteArray content;
+    };
+    const Case cases[] = {{"empty", true, QByteArray()},
+                          {"missing", false, QByteArray()},
+                          {"changed since it was hashed", true, patchFor(6)}};
+    int requests = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (WindowAccess::currentLanguage(*window) != languageOriginal)
+            window->selectLanguage(languageOriginal);
+        QFile::remove(workDir + cacheEN);
+        if (c.exists)
+            writeAll(workDir + cacheEN, c.content);
+        WindowAccess::patchHashes(*window)[0] = hashOf(patch);
+        setManifest("/en", hashOf(patch));
+
+        window->selectLanguage(languageEnglish);
+        ASSERT_TRUE(waitUntilIdle());
+        EXPECT_EQ(server.requestCount("/en"), ++requests);
+        EXPECT_EQ(readAll(workDir + cacheEN), patch);
+        EXPECT_EQ(WindowAccess::currentLanguage(*window), languageEnglish);
+    }
+    EXPECT_TRUE(boxes.seen().empty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+}
+
+TEST_F(PatchAcquisition, NoPublishedHashIsNeverACacheHit)
+{
+    const QByteArray patch = patchFor(7);
+    writeAll(workDir + cacheEN, patchFor(8)); // stale copy from an earlier run
+    server.setResponse("/en", HttpResponse::ok(patch));
+    WindowAccess::manifest(*window) = {{"filename_EN", server.url("/en").toString().toStdString()}};
+    window->refreshLanguageButtons(false);
+    window->selectLanguage(languageEnglish);
+    ASSERT_TRUE(waitUntilIdle());
+    EXPECT_EQ(server.requestCount("/en"), 1);
+    EXPECT_EQ(readAll(archive), patchedArchive(7));
+}
+
+TEST_F(PatchAcquisition, FailedDownloadKeepsTheCachedCopy)
+{
+    const QByteArray old = patchFor(10);
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress(QHostAddress::LocalHost), 0));
+    const quint16 closedPort = closed.serverPort();
+    closed.close();
+
+    HttpResponse cut = HttpResponse::ok(patchFor(11));
+    cut.delivery = HttpResponse::Delivery::CloseMidBody;
+    HttpResponse stalled = HttpResponse::ok(patchFor(11));
+    stalled.delivery = HttpResponse::Delivery::StallMidBody;
+    HttpResponse huge = HttpResponse::ok(QByteArray("PTCH") + QByteArray(1000, 'h'));
+    huge.contentLength = kMaxPatchBytes + 1;
+    huge.delivery = HttpResponse::Delivery::StallMidBody;
+    server.setResponse("/404", HttpResponse::error(404, "<html><body>gone</body></html>"));
+    server.setResponse("/cut", cut);
+    server.setResponse("/stalled", stalled);
+    server.setResponse("/loop", HttpResponse::redirect("/loop"));
+    server.setResponse("/empty", HttpResponse::ok(QByteArray()));
+    server.setResponse("/huge", huge);
+    FileDownloader::setDefaultStallTimeout(300);
+
+    struct Case
+    {
+        QByteArray path;
+        QString why;
+    };
+    const Case cases[] = {
+        {"/404", QStringLiteral("404")},
+        {"/cut", QStringLiteral("failed: ")},
+        {"/stalled", QStringLiteral("No data")},
+        {"/loop", QStringLiteral("redirects")},
+        {"/empty", QStringLiteral("empty file")},
+        {"/huge", QStringLiteral("larger than")},
+        {"refused", QString()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path.constData());
+        writeAll(workDir + cacheEN, old);
+        WindowAccess::patchHashes(*window)[0] = hashOf(old);
+        QUrl url = server.url(c.path);
+        if (c.path == "refused")
+            url = QUrl(QStringLiteral("http://127.0.0.1:%1/en").arg(closedPort));
+        WindowAccess::manifest(*window) = {{"filename_EN", url.toString().toStdString()},
+                                           {"xxhash_EN", hashOf(old) + 1}};
+        window->refreshLanguageButtons(false);
+        const std::size_t before = boxes.seen().size();
+
+        ui().pushButtonEnglish->click();
+        ASSERT_TRUE(waitUntilIdle());
+        ASSERT_EQ(boxes.seen().size(), before + 1);
+        const QString text = boxes.seen().back().text;
+        EXPECT_TRUE(text.startsWith(QStringLiteral("Downloading the patch failed.")))
+            << text.toStdString();
+        EXPECT_TRUE(text.contains(url.toString())) << text.toStdString();
+        EXPECT_TRUE(text.contains(c.why)) << text.toStdString();
+        EXPECT_EQ(readAll(workDir + cacheEN), old);
+        EXPECT_EQ(slot(languageEnglish), hashOf(old));
+        EXPECT_EQ(WindowAccess::currentLanguage(*window), languageOriginal);
+        EXPECT_EQ(readAll(archive), qbytes(source));
+        EXPECT_FALSE(ui().pushButtonStart->isEnabled());
+        EXPECT_TRUE(ui().progressBar->text().isEmpty() ||
+                    !ui().progressBar->format().contains(QStringLiteral("Downloading")));
+    }
+    // Nothing but the cache file itself is left in the work directory.
+    EXPECT_EQ(QDir(workDir).entryList(QDir::Files), QStringList{cacheEN});
+}
+
+TEST_F(PatchAcquisition, RestoreDuringADownloadDropsTheDownload)
+{
+    // Russian applied; English requested, then the player unchecks Russian while English is still
+    // on its way. The restore wins; the late English file is neither applied nor cached.
+    ASSERT_TRUE(window->applyPatch(languageRussian, patchFor(20)));
+    HttpResponse slow = HttpResponse::ok(patchFor(21));
+    slow.chunkSize = slow.body.size() / 8 + 1;
+    slow.chunkDelayMs = 100;
+    server.setResponse("/en", slow);
+    setManifest("/en", hashOf(slow.body));
+    ASSERT_TRUE(ui().pushButtonEnglish->isEnabled());
+
+    ui().pushButtonEnglish->click();
+    ASSERT_NE(WindowAccess::patchDownloader(*window), nullptr);
+    ASSERT_TRUE(ui().pushButtonRussian->isEnabled()); // the applied language stays usable
+    ASSERT_TRUE(QTest::qWaitFor([this] { return server.requestCount("/en") == 1; }, 10000));
+    ui().pushButtonRussian->click();
+    EXPECT_EQ(WindowAccess::currentLanguage(*window), languageOriginal);
+    EXPECT_EQ(WindowAccess::patchDownloader(*window), nullptr);
+    EXPECT_TRUE(ui().pushButtonEnglish->isEnabled());
+
+    QTest::qWait(1500); // longer than the server needs for the whole file
+    EXPECT_EQ(WindowAccess::currentLanguage(*window), languageOriginal);
+    EXPECT_FALSE(QFile::exists(workDir + cacheEN));
+    EXPECT_EQ(readAll(archive), qbytes(source));
+    EXPECT_TRUE(boxes.seen().empty());
+
+    // A new request afterwards runs normally.
+    server.setResponse("/en", HttpResponse::ok(slow.body));
+    ui().pushButtonEnglish->click();
+    ASSERT_TRUE(waitUntilIdle());
+    EXPECT_EQ(WindowAccess::currentLanguage(*window), languageEnglish);
+    EXPECT_EQ(readAll(archive), patchedArchive(21));
+}
+
+TEST_F(PatchAcquisition, ProgressShowsPercentageAndSpeed)
+{
+    HttpResponse slow = HttpResponse::ok(patchFor(30));
+    slow.chunkSize = slow.body.size() / 6 + 1;
+    slow.chunkDelayMs = 150;
+    server.setResponse("/en", slow);
+    setManifest("/en", hashOf(slow.body));
+
+    QStringList texts;
+    window->selectLanguage(languageEnglish);
+    EXPECT_EQ(ui().progressBar->alignment(), Qt::AlignHCenter | Qt::AlignVCenter);
+    EXPECT_TRUE(ui().progressBar->isTextVisible());
+    QTest::qWaitFor(
+        [&] {
+            const QString text = ui().progressBar->text();
+            if (texts.isEmpty() || texts.back() != text)
+                texts << text;
+            return WindowAccess::currentLanguage(*window) == languageEnglish;
+        },
+        15000);
+    const QRegularExpression shown(
+        QStringLiteral(R"(^Downloading the patch\.\.\.(\d+)% \(([0-9.e+-]+) Mb/sec\)$)"));
+    int matches = 0;
+    for (const QString& text : texts) {
+        const auto m = shown.match(text);
+        if (!m.hasMatch())
+            continue;
+        ++matches;
+        EXPECT_LE(m.captured(1).toInt(), 100);
+        bool ok = false;
+        const double speed = m.captured(2).toDouble(&ok);
+        EXPECT_TRUE(ok && speed > 0 && speed < 1e6) << text.toStdString();
+    }
+    EXPECT_GE(matches, 2) << texts.join(QLatin1Char('|')).toStdString();
+}
+
+TEST(DownloadSpeed, AverageOverWholeSecondsAndTheFirstSecond)
+{
+    struct Case
+    {
+        qint64 bytes;
+        qint64 ns;
+        double speed;
+    };
+    const Case cases[] = {
+        {5 << 20, 2'900'000'000, 2.5},                    // 2.9 s count as 2
+        {3 << 20, 3'000'000'000, 1.0}, {1 << 20, 0, 1.0}, // first second: counts as one second
+        {1 << 19, 999'999'999, 0.5},   {0, 5'000'000'000, 0.0},
+    };
+    for (const auto& c : cases)
+        EXPECT_DOUBLE_EQ(downloadSpeed(c.bytes, c.ns), c.speed) << c.bytes << " " << c.ns;
+    EXPECT_EQ(downloadProgressFormat(12.345),
+              QStringLiteral("Downloading the patch...%p% (12.3 Mb/sec)"));
+    EXPECT_EQ(downloadProgressFormat(2.5),
+              QStringLiteral("Downloading the patch...%p% (2.5 Mb/sec)"));
+    EXPECT_EQ(downloadProgressFormat(0), QStringLiteral("Downloading the patch...%p% (0 Mb/sec)"));
+}
+
+} // namespace
