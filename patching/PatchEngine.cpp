@@ -75,6 +75,25 @@ private:
     std::uint64_t reported_ = 0;
 };
 
+// A run that was killed leaves its temporary file beside the archive, as big as the archive.
+// The next run clears them away.
+void removeStaleTemporaries(const std::filesystem::path& archive)
+{
+    const std::string prefix = displayPath(temporarySibling(archive).filename());
+    const std::string stem = prefix.substr(0, prefix.find(".tmp-") + 5);
+    std::error_code ec;
+    const auto folder =
+        archive.has_parent_path() ? archive.parent_path() : std::filesystem::path(".");
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string name = displayPath(it->path().filename());
+        if (name.size() > stem.size() && name.compare(0, stem.size(), stem) == 0) {
+            std::error_code ignored;
+            std::filesystem::remove(it->path(), ignored);
+        }
+    }
+}
+
 } // namespace
 
 StreamResult streamPatch(const unsigned char* patch, std::size_t patchSize,
@@ -167,6 +186,10 @@ Status applyPatchToArchive(const ApplyRequest& request)
     if (!header)
         return header.status;
 
+    if (auto structure = checkPatch(request.patch, request.patchSize); !structure)
+        return Status::failure(structure.status.kind,
+                               "The patch is damaged: " + structure.status.detail);
+
     // Hash pass: is this the archive the patch was built for?
     std::uint64_t sourceSize = 0;
     PatchSummary summary;
@@ -179,13 +202,6 @@ Status applyPatchToArchive(const ApplyRequest& request)
         if (ec)
             return Status::failure(ErrorKind::ReadFailed,
                                    "Can't read " + archiveName + ": " + ec.message());
-
-        auto checked =
-            checkPatch(request.patch, request.patchSize, static_cast<std::int64_t>(sourceSize));
-        if (!checked)
-            return Status::failure(checked.status.kind,
-                                   "The patch is damaged: " + checked.status.detail);
-        summary = checked.value;
 
         // Opening the archive for writing is the access probe: a game or another program that
         // holds it without sharing it for writing is reported as such before any work is done.
@@ -217,9 +233,16 @@ Status applyPatchToArchive(const ApplyRequest& request)
         if (read != sourceSize)
             return Status::failure(ErrorKind::ReadFailed,
                                    archiveName + " changed while it was read");
-        if (hash.digest() != summary.header.sourceHash)
+        if (hash.digest() != header.value.sourceHash)
             return Status::failure(ErrorKind::SourceMismatch,
                                    archiveName + " is not the archive this patch was made for");
+        // Only now can a range outside the archive be told from a patch for another archive.
+        auto checked =
+            checkPatch(request.patch, request.patchSize, static_cast<std::int64_t>(sourceSize));
+        if (!checked)
+            return Status::failure(checked.status.kind,
+                                   "The patch is damaged: " + checked.status.detail);
+        summary = checked.value;
     }
 
     if (!request.backup.empty()) {
@@ -229,6 +252,7 @@ Status applyPatchToArchive(const ApplyRequest& request)
     }
 
     // Streaming pass into a file beside the archive, so that the final rename stays on one disk.
+    removeStaleTemporaries(request.archive);
     const auto tmp = temporarySibling(request.archive);
     auto removeTmp = [&tmp] {
         std::error_code ec;

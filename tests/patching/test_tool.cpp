@@ -1,0 +1,229 @@
+// quen-dara-patch as a real process: its commands, exit codes and messages, and an archive that
+// survives the tool being killed at any moment.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <set>
+#include <signal.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "core/Xxh64.h"
+#include "tests/patching/StepByStep.h"
+#include "tests/patching/TempDir.h"
+#include "tests/support/TestData.h"
+
+namespace fs = std::filesystem;
+using testdata::Bytes;
+
+namespace {
+
+// Starts the tool with its output in files; returns the child's id.
+pid_t start(const std::vector<std::string>& args, const fs::path& out, const fs::path& err)
+{
+    std::vector<char*> argv;
+    std::string tool = QDT_TOOL;
+    argv.push_back(tool.data());
+    std::vector<std::string> copies = args;
+    for (auto& a : copies)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(o, 1);
+        ::dup2(e, 2);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+struct ToolRun
+{
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string text(const fs::path& p)
+{
+    const Bytes b = testdata::readFile(p);
+    return std::string(b.begin(), b.end());
+}
+
+ToolRun run(const TempDir& dir, const std::vector<std::string>& args)
+{
+    const pid_t pid = start(args, dir.root() / "stdout", dir.root() / "stderr");
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ToolRun r;
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = text(dir.root() / "stdout");
+    r.err = text(dir.root() / "stderr");
+    return r;
+}
+
+std::string s(const fs::path& p)
+{
+    return p.string();
+}
+
+class Tool : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        fs::create_directories(dir.path() / "game");
+        testdata::writeFile(archive, source);
+        testdata::writeFile(patchPath, patch);
+    }
+    TempDir dir{"work"};
+    const fs::path archive = dir.path() / "game" / "data.lpk";
+    const fs::path patchPath = dir.path() / "patch_EN.data";
+    const Bytes source = testdata::makeArchive(200000, 77);
+    const Bytes patch =
+        testdata::makePatch(source, testdata::translationEdits(source.size(), 100, 77), 0x0BADF00D);
+};
+
+TEST_F(Tool, ApplyWritesArchiveReversePatchAndBackup)
+{
+    EXPECT_EQ(run(dir, {"status", s(archive), s(patchPath)}).out, "original\n");
+    const ToolRun r = run(dir, {"apply", s(archive), s(patchPath), "--reverse",
+                                s(dir / "patch_KR.data"), "--backup", s(dir / "backup.lpk")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto expected = stepbystep::apply(source, patch);
+    EXPECT_EQ(testdata::readFile(archive), expected.content);
+    EXPECT_EQ(testdata::readFile(dir / "patch_KR.data"), expected.reverse);
+    EXPECT_EQ(testdata::readFile(dir / "backup.lpk"), source);
+    EXPECT_EQ(run(dir, {"status", s(archive), s(patchPath)}).out, "patched\n");
+
+    ASSERT_EQ(run(dir, {"apply", s(archive), s(dir / "patch_KR.data")}).exitCode, 0);
+    EXPECT_EQ(testdata::readFile(archive), source);
+}
+
+TEST_F(Tool, RefusalsExitWithOneLineNamingTheProblem)
+{
+    testdata::writeFile(dir / "junk.data", {'<', 'h', 't', 'm', 'l', '>'});
+    testdata::writeFile(dir / "other.lpk", testdata::makeArchive(1000, 1));
+    struct Case
+    {
+        std::vector<std::string> args;
+        const char* mentions;
+    };
+    const Case cases[] = {
+        {{"apply", s(archive), s(dir / "junk.data")}, "junk.data"},
+        {{"apply", s(dir / "other.lpk"), s(patchPath)}, "different"},
+        {{"apply", s(dir / "missing.lpk"), s(patchPath)}, "missing.lpk"},
+        {{"apply", s(archive), s(dir / "missing.data")}, "missing.data"},
+        {{"status", s(dir / "missing.lpk"), s(patchPath)}, "missing.lpk"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2]);
+        const ToolRun r = run(dir, c.args);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.err.find(c.mentions), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    EXPECT_EQ(testdata::readFile(archive), source);
+    EXPECT_EQ(run(dir, {"status", s(dir / "other.lpk"), s(patchPath)}).out, "unknown\n");
+}
+
+TEST_F(Tool, InfoAndHelp)
+{
+    const Bytes example =
+        testdata::buildPatch(0x04030201, 0xAB, 0xCD, {{2, 3, {'x'}}, {7, 1, {'w', 'x', 'y', 'z'}}});
+    testdata::writeFile(dir / "example.data", example);
+    const ToolRun r = run(dir, {"info", s(dir / "example.data")});
+    EXPECT_EQ(r.exitCode, 0);
+    for (const char* line : {"header word: 01 02 03 04\n", "source hash: 00000000000000ab\n",
+                             "result hash: 00000000000000cd\n", "records: 2\n",
+                             "bytes replaced: 4\n", "bytes inserted: 5\n", "well-formed: yes\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+
+    Bytes cut = example;
+    cut.pop_back();
+    testdata::writeFile(dir / "cut.data", cut);
+    const ToolRun bad = run(dir, {"info", s(dir / "cut.data")});
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_NE(bad.out.find("well-formed: no"), std::string::npos) << bad.out;
+
+    const ToolRun help = run(dir, {"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("quen-dara-patch apply ARCHIVE PATCH"), std::string::npos);
+    EXPECT_NE(run(dir, {"frobnicate"}).exitCode, 0);
+}
+
+// Kills the tool at random moments while it applies a large patch. Whatever the moment, the
+// archive is byte for byte either the source or the result.
+TEST(ToolCrash, ArchiveIsAlwaysSourceOrResult)
+{
+    TempDir dir("work");
+    const fs::path archive = dir / "data.lpk";
+    const fs::path patchPath = dir / "patch.data";
+    const std::uint64_t size = 48u << 20;
+    testdata::writeArchive(archive, size, 5);
+    const Bytes patch =
+        testdata::makePatchForFile(archive, testdata::translationEdits(size, 5000, 5));
+    testdata::writeFile(patchPath, patch);
+    const auto sourceHash = qdt::hashFile(archive).value;
+    const auto resultHash = stepbystep::le64(patch, 16);
+
+    // How long one whole run takes here, to spread the kills over it.
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(run(dir, {"apply", s(archive), s(patchPath), "--reverse", s(dir / "rev")}).exitCode,
+              0);
+    const auto fullRun =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
+    ASSERT_EQ(qdt::hashFile(archive).value, static_cast<std::uint64_t>(resultHash));
+    ASSERT_EQ(run(dir, {"apply", s(archive), s(dir / "rev")}).exitCode, 0);
+
+    std::mt19937_64 rng(12345);
+    int sawSource = 0, sawResult = 0;
+    for (int round = 0; round < 16; ++round) {
+        const bool patched = qdt::hashFile(archive).value != sourceHash;
+        const fs::path& which = patched ? dir / "rev" : patchPath;
+        std::vector<std::string> args = {"apply", s(archive), s(which)};
+        if (!patched) {
+            args.push_back("--reverse");
+            args.push_back(s(dir / "rev"));
+        }
+        const pid_t pid = start(args, dir.root() / "stdout", dir.root() / "stderr");
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % (fullRun + 1)));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+
+        const auto hash = qdt::hashFile(archive);
+        ASSERT_TRUE(hash.ok());
+        const bool isSource = hash.value == sourceHash;
+        const bool isResult = hash.value == static_cast<std::uint64_t>(resultHash);
+        ASSERT_TRUE(isSource || isResult) << "round " << round;
+        (isSource ? sawSource : sawResult)++;
+        // The reverse patch beside a translated archive is always the one that undoes it.
+        if (isResult) {
+            ASSERT_EQ(qdt::hashFile(dir / "rev").ok(), true);
+        }
+    }
+    std::printf("killed runs left the source %d times and the result %d times\n", sawSource,
+                sawResult);
+
+    // The next run clears the temporaries killed runs left behind.
+    const bool patched = qdt::hashFile(archive).value != sourceHash;
+    ASSERT_EQ(run(dir, {"apply", s(archive), s(patched ? dir / "rev" : patchPath), "--reverse",
+                        s(dir / "rev2")})
+                  .exitCode,
+              0);
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.path()))
+        names.insert(e.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"data.lpk", "patch.data", "rev", "rev2"}));
+}
+
+} // namespace
