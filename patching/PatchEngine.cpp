@@ -94,6 +94,24 @@ void removeStaleTemporaries(const std::filesystem::path& archive)
     }
 }
 
+// The backup of the archive as it is now. The engine never writes the archive in place (it
+// replaces it by a rename), so a second name for the current file is as good as a copy and costs
+// nothing: the old content lives on under the backup's name. Where a link can't be made (another
+// disk, a file system without links) the backup is a real copy.
+Status keepBackup(const std::filesystem::path& archive, const std::filesystem::path& backup)
+{
+    const auto tmp = temporarySibling(backup);
+    std::error_code ec;
+    std::filesystem::create_hard_link(archive, tmp, ec);
+    if (!ec) {
+        Status linked = replaceFile(tmp, backup);
+        if (linked)
+            return linked;
+        std::filesystem::remove(tmp, ec);
+    }
+    return copyFileAtomically(archive, backup);
+}
+
 } // namespace
 
 StreamResult streamPatch(const unsigned char* patch, std::size_t patchSize,
@@ -246,7 +264,7 @@ Status applyPatchToArchive(const ApplyRequest& request)
     }
 
     if (!request.backup.empty()) {
-        Status backup = copyFileAtomically(request.archive, request.backup);
+        Status backup = keepBackup(request.archive, request.backup);
         if (!backup)
             return Status::failure(ErrorKind::BackupFailed, backup.detail);
     }
