@@ -253,7 +253,8 @@ Status applyPatchToArchive(const ApplyRequest& request)
                                    archiveName + " changed while it was read");
         if (hash.digest() != header.value.sourceHash)
             return Status::failure(ErrorKind::SourceMismatch,
-                                   archiveName + " is not the archive this patch was made for");
+                                   archiveName +
+                                       " is different from the archive this patch was made for");
         // Only now can a range outside the archive be told from a patch for another archive.
         auto checked =
             checkPatch(request.patch, request.patchSize, static_cast<std::int64_t>(sourceSize));

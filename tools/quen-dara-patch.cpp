@@ -93,8 +93,6 @@ std::string describe(const qdt::Status& status)
     switch (status.kind) {
     case qdt::ErrorKind::BadMagic:
         return "not a patch file (it does not start with \"PTCH\")";
-    case qdt::ErrorKind::SourceMismatch:
-        return "the archive is different from the one the patch was made for: " + status.detail;
     default:
         return status.detail;
     }
