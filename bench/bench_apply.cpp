@@ -30,11 +30,16 @@ struct Measured
     int exitCode = -1;
 };
 
-// Runs a program (no shell), returns wall time, peak resident memory and exit code.
+// Runs a program (no shell), returns wall time, peak resident memory and exit code. The peak is
+// taken by /usr/bin/time: a child forked from this process would report this process's own size
+// (Linux keeps the high-water mark across exec).
 Measured runProgram(const std::vector<std::string>& args)
 {
+    static const fs::path peakFile =
+        fs::temp_directory_path() / ("bench_apply-peak-" + std::to_string(::getpid()));
     std::vector<char*> argv;
-    std::vector<std::string> copies = args;
+    std::vector<std::string> copies = {"/usr/bin/time", "-f", "%M", "-o", peakFile.string()};
+    copies.insert(copies.end(), args.begin(), args.end());
     for (auto& a : copies)
         argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -52,7 +57,14 @@ Measured runProgram(const std::vector<std::string>& args)
     ::wait4(pid, &status, 0, &usage);
     Measured m;
     m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    m.peakKiB = usage.ru_maxrss;
+    m.peakKiB = 0;
+    if (FILE* f = std::fopen(peakFile.c_str(), "r")) {
+        // "Command exited with non-zero status N" may come first; the figure is the last line.
+        char line[256];
+        while (std::fgets(line, sizeof line, f))
+            m.peakKiB = std::strtol(line, nullptr, 10);
+        std::fclose(f);
+    }
     m.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return m;
 }
