@@ -3,7 +3,6 @@
 #include "patching/WindowPatching.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QMessageBox>
@@ -20,7 +19,6 @@ namespace {
 
 // The progress bar runs 0..kProgressSteps while the engine works and 0..1 for the outcome.
 constexpr int kProgressSteps = 1000;
-constexpr qint64 kRepaintIntervalMs = 50;
 
 std::filesystem::path workFile(const QString& name)
 {
@@ -110,13 +108,17 @@ bool QuenDaraTranslation::applyPatch(Languages lang, const QByteArray& patch)
         request.backup = workFile(QStringLiteral("data.lpk"));
         request.reversePatch = workFile(patchFileName(languageOriginal));
     }
-    QElapsedTimer sinceRepaint;
-    sinceRepaint.start();
-    request.progress = [this, &sinceRepaint](std::uint64_t done, std::uint64_t total) {
-        if (total == 0 || sinceRepaint.elapsed() < kRepaintIntervalMs)
+    // At most one repaint per per-cent of the work: the bar moves and the window stays drawn,
+    // while the engine is not slowed down by event processing.
+    int shown = 0;
+    request.progress = [this, &shown](std::uint64_t done, std::uint64_t total) {
+        if (total == 0)
             return;
-        sinceRepaint.restart();
-        ui.progressBar->setValue(static_cast<int>(done * kProgressSteps / total));
+        const int value = static_cast<int>(done * kProgressSteps / total);
+        if (value - shown < kProgressSteps / 100)
+            return;
+        shown = value;
+        ui.progressBar->setValue(value);
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     };
 
@@ -134,7 +136,9 @@ bool QuenDaraTranslation::applyPatch(Languages lang, const QByteArray& patch)
     showMessage(failureText(status, lang));
     ui.progressBar->setValue(0);
     ui.progressBar->setFormat(QStringLiteral("Applying patch...fail!"));
-    // The archive is unchanged whatever failed: the player may simply try again.
+    // The archive is only ever replaced whole, by a verified content, so a failed application has
+    // not changed it: there is nothing to copy back from the backup, and the player may simply
+    // try again.
     refreshLanguageButtons(false);
     return false;
 }

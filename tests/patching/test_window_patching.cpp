@@ -2,6 +2,8 @@
 // directory in temporary folders, message boxes answered by the driver.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QDir>
 #include <QFile>
 #include <QProgressBar>
@@ -104,6 +106,24 @@ TEST_F(WindowPatching, TranslationThenRestore)
     EXPECT_FALSE(ui.pushButtonStart->isEnabled());
     // A restore keeps the reverse patch it used.
     EXPECT_TRUE(QFile::exists(workDir + QStringLiteral("patch_KR.data")));
+}
+
+TEST_F(WindowPatching, ProgressBarMovesWhileALargeArchiveIsPatched)
+{
+    const Bytes large = testdata::makeArchive(48u << 20, 6);
+    testdata::writeFile(archive.toStdString(), large);
+    const QByteArray patch =
+        qbytes(testdata::makePatch(large, testdata::translationEdits(large.size(), 2000, 6)));
+    std::vector<int> values;
+    QObject::connect(ui.progressBar, &QProgressBar::valueChanged,
+                     [&values](int v) { values.push_back(v); });
+    ASSERT_TRUE(window.applyPatch(languageEnglish, patch));
+    const int steps = static_cast<int>(
+        std::count_if(values.begin(), values.end(), [](int v) { return v > 0 && v < 1000; }));
+    EXPECT_GE(steps, 2) << "values seen: " << values.size();
+    EXPECT_TRUE(std::is_sorted(values.begin(), values.end() - 1));
+    EXPECT_EQ(ui.progressBar->value(), 1);
+    EXPECT_EQ(ui.progressBar->maximum(), 1);
 }
 
 TEST_F(WindowPatching, AnotherTranslationIsUndoneFirst)
