@@ -1,0 +1,548 @@
+// The window's side of finding, validating and starting the game: the settings file, "Find game"
+// and "Browse", validation over a temporary game folder with real patches, "Start the game", the
+// path watch and the close handling, with real processes and message boxes answered by the test.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include "app/Constants.h"
+#include "app/QuenDaraTranslation.h"
+#include "core/Xxh64.h"
+#include "distribution/FileDownloader.h"
+#include "game/GameDiscovery.h"
+#include "tests/support/FakeProcess.h"
+#include "tests/support/MessageBoxDriver.h"
+#include "tests/support/TestData.h"
+#include "tests/support/WindowAccess.h"
+
+namespace {
+
+using testdata::Bytes;
+
+QByteArray qbytes(const Bytes& b)
+{
+    return QByteArray(reinterpret_cast<const char*>(b.data()), static_cast<int>(b.size()));
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeAll(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
+    f.write(bytes);
+}
+
+quint64 hashOf(const QByteArray& bytes)
+{
+    return qdt::xxh64(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+// A function: workDir is built in another file, maybe after this one's globals.
+QString settingsFilePath()
+{
+    return workDir + QStringLiteral("fallbackJson.json");
+}
+
+class GameWindow : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        // The file dialog as widgets, so that the test can answer it.
+        QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+        launcher = new FakeProcess(QStringLiteral("ORBEX.exe"));
+    }
+    static void TearDownTestSuite()
+    {
+        delete launcher;
+        launcher = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(launcher->running());
+        ASSERT_TRUE(game.isValid());
+        ASSERT_TRUE(prefix.isValid());
+        // The registry is read from this empty Wine prefix unless a test writes one.
+        qputenv("WINEPREFIX", prefix.path().toUtf8());
+        QDir(game.path()).mkpath(QStringLiteral("Quen Dara/Game/Bin"));
+        QDir(game.path()).mkpath(QStringLiteral("Quen Dara/ZNGame"));
+        archive = game.path() + QStringLiteral("/Quen Dara/ZNGame/data.lpk");
+        writeAll(archive, source);
+        auto*& downloader = WindowAccess::manifestDownloader(window);
+        if (downloader) {
+            QObject::disconnect(downloader, nullptr, &window, nullptr);
+            delete downloader;
+            downloader = nullptr;
+        }
+        QDir().mkpath(workDir);
+        for (Languages lang : {0, 1, 2, 4})
+            QFile::remove(workDir + patchFileName(lang));
+        QFile::remove(workDir + QStringLiteral("data.lpk"));
+        QFile::remove(settingsFilePath());
+    }
+
+    void TearDown() override { qunsetenv("WINEPREFIX"); }
+
+    // The game path written the way the registry writes it.
+    QString windowsStyleGamePath() const
+    {
+        return QDir::toNativeSeparators(game.path()) +
+               QStringLiteral("\\Quen Dara\\Game\\Bin\\QuenDara.exe");
+    }
+
+    QByteArray patchFor(std::uint64_t seed) const
+    {
+        const Bytes src(source.begin(), source.end());
+        return qbytes(testdata::makePatch(src, testdata::translationEdits(src.size(), 40, seed)));
+    }
+
+    void cache(Languages lang, const QByteArray& patch)
+    {
+        writeAll(workDir + patchFileName(lang), patch);
+    }
+
+    static inline FakeProcess* launcher = nullptr;
+    // How a test answers the boxes; unset, every box gets its first button.
+    MessageBoxDriver::Chooser answer;
+    MessageBoxDriver boxes{[this](const SeenMessageBox& box) {
+        if (answer)
+            return answer(box);
+        return box.buttons.isEmpty() ? QString() : box.buttons.first();
+    }};
+    QuenDaraTranslation window;
+    Ui::QuenDaraTranslationClass& ui = WindowAccess::ui(window);
+    QString& gamePath = WindowAccess::gamePath(window);
+    std::array<quint64, 3>& hashes = WindowAccess::patchHashes(window);
+    Languages& current = WindowAccess::currentLanguage(window);
+    QTemporaryDir game;
+    QTemporaryDir prefix;
+    QString archive;
+    const QByteArray source = qbytes(testdata::makeArchive(200000, 7));
+};
+
+// ---- settings file -------------------------------------------------------------------------
+
+TEST_F(GameWindow, SavedPathRoundTripsAsRawUtf8InThreeLines)
+{
+    QDir(workDir).removeRecursively();
+    const QString path = QStringLiteral("C:\\Игры\\Quen Dara\\QuenDara.exe");
+    saveGamePath(path);
+    EXPECT_EQ(
+        readAll(settingsFilePath()),
+        QStringLiteral("{\n    \"launcherPath\": \"C:\\\\Игры\\\\Quen Dara\\\\QuenDara.exe\"\n}")
+            .toUtf8());
+    EXPECT_EQ(loadSavedGamePath(), path);
+    // Written through a temporary file that does not stay behind.
+    EXPECT_EQ(QDir(workDir).entryList(QDir::Files),
+              QStringList{QStringLiteral("fallbackJson.json")});
+    saveGamePath(QStringLiteral("D:\\QD\\QuenDara.exe"));
+    EXPECT_EQ(loadSavedGamePath(), QStringLiteral("D:\\QD\\QuenDara.exe"));
+}
+
+TEST_F(GameWindow, UnusableSettingsFilesGiveNoPath)
+{
+    struct Case
+    {
+        const char* what;
+        QByteArray content;
+        QString expected;
+    };
+    const Case cases[] = {
+        {"number", QByteArrayLiteral("{\"launcherPath\": 5}"), QString()},
+        {"array", QByteArrayLiteral("[\"C:\\\\QD\\\\QuenDara.exe\"]"), QString()},
+        {"garbage", QByteArray(1, '\x9c'), QString()},
+        {"empty", QByteArray(), QString()},
+        {"other member", QByteArrayLiteral("{\"gamePath\": \"C:\\\\x\"}"), QString()},
+        {"cut short", QByteArrayLiteral("{\"launcherPath\": \"C:\\\\QD"), QString()},
+        {"extra members", QByteArrayLiteral("{\"a\": 1, \"launcherPath\": \"C:\\\\QD\\\\Q.exe\"}"),
+         QStringLiteral("C:\\QD\\Q.exe")},
+    };
+    for (const auto& c : cases) {
+        writeAll(settingsFilePath(), c.content);
+        EXPECT_EQ(loadSavedGamePath(), c.expected) << c.what;
+        // Reading never rewrites the file.
+        EXPECT_EQ(readAll(settingsFilePath()), c.content) << c.what;
+    }
+    QFile::remove(settingsFilePath());
+    EXPECT_EQ(loadSavedGamePath(), QString());
+}
+
+// ---- Find game and Browse ------------------------------------------------------------------
+
+TEST_F(GameWindow, FindGamePrefersTheRegistryThenTheSettingsFile)
+{
+    saveGamePath(game.path() + QStringLiteral("/Quen Dara/Game/Bin/QuenDara.exe"));
+    window.findGame();
+    EXPECT_EQ(gamePath, game.path() + QStringLiteral("/Quen Dara/Game/Bin/QuenDara.exe"));
+    EXPECT_EQ(ui.lineEditGameFolder->text(), gamePath);
+    EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+
+    // The launcher's key in the prefix's registry; the game folder through drive Z:.
+    const QString zPath = QStringLiteral("Z:") + QDir::toNativeSeparators(game.path()) +
+                          QStringLiteral("\\Quen Dara");
+    QByteArray reg =
+        "WINE REGISTRY Version 2\n\n[Software\\\\KVTR\\\\Apps\\\\45] 1\n\"GamePath\"=\"" +
+        zPath.toUtf8().replace("\\", "\\\\") +
+        "\"\n\"ExecName\"=\"Game\\\\Bin\\\\QuenDara.exe -launch_from_launcher\"\n";
+    writeAll(prefix.path() + QStringLiteral("/user.reg"), reg);
+    QDir(prefix.path()).mkpath(QStringLiteral("dosdevices"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("/"), prefix.path() + QStringLiteral("/dosdevices/z:")));
+    window.findGame();
+    EXPECT_EQ(gamePath, zPath + QStringLiteral("\\Game\\Bin\\QuenDara.exe"));
+    EXPECT_EQ(ui.lineEditGameFolder->text(), gamePath);
+    EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+}
+
+TEST_F(GameWindow, FindGameWithNothingFoundStillValidates)
+{
+    window.show();
+    window.findGame();
+    EXPECT_EQ(gamePath, QString());
+    EXPECT_EQ(ui.lineEditGameFolder->text(), QString());
+    ASSERT_EQ(boxes.texts().size(), 1);
+    EXPECT_EQ(boxes.texts()[0], QStringLiteral("Could not change game files in that folder:\n"
+                                               "..\\..\\ZNGame\\\n"
+                                               "Please check if you are an Administrator on this "
+                                               "computer."));
+    EXPECT_FALSE(window.isVisible());
+}
+
+TEST_F(GameWindow, BrowseTakesTheChosenFileAndCancelChangesNothing)
+{
+    const QString chosen = game.path() + QStringLiteral("/Quen Dara/Game/Bin/QuenDara.exe");
+    writeAll(chosen, QByteArrayLiteral("MZ"));
+    gamePath = QStringLiteral("before");
+    ui.lineEditGameFolder->setText(QStringLiteral("before"));
+    int answered = 0;
+    // Polls for the dialog (bounded: 250 polls of 20 ms), then answers it.
+    QTimer poll;
+    int polls = 0;
+    bool acceptNext = false;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog || !dialog->isVisible()) {
+            if (++polls > 250)
+                poll.stop();
+            return;
+        }
+        poll.stop();
+        ++answered;
+        if (acceptNext) {
+            dialog->selectFile(chosen);
+            if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                name->setText(QFileInfo(chosen).fileName());
+            QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+        } else {
+            QMetaObject::invokeMethod(dialog, "reject", Qt::QueuedConnection);
+        }
+    });
+    auto answer = [&](bool accept) {
+        acceptNext = accept;
+        polls = 0;
+        poll.start(20);
+    };
+    answer(false);
+    window.browseGameFolder();
+    EXPECT_EQ(answered, 1);
+    EXPECT_EQ(gamePath, QStringLiteral("before"));
+    EXPECT_EQ(ui.lineEditGameFolder->text(), QStringLiteral("before"));
+
+    // The dialog starts where the field points.
+    ui.lineEditGameFolder->setText(QFileInfo(chosen).absolutePath());
+    answer(true);
+    window.browseGameFolder();
+    EXPECT_EQ(answered, 2);
+    // A Unix path stays as it is; it leads to the archive all the same.
+    EXPECT_EQ(gamePath, chosen);
+    EXPECT_EQ(ui.lineEditGameFolder->text(), chosen);
+    EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(current, languageOriginal);
+    // Browsing does not store the path.
+    EXPECT_FALSE(QFile::exists(settingsFilePath()));
+}
+
+// ---- validation ----------------------------------------------------------------------------
+
+TEST_F(GameWindow, ValidationDetectsTheAppliedTranslation)
+{
+    const QByteArray english = patchFor(1);
+    const QByteArray russian = patchFor(2);
+    cache(languageEnglish, english);
+    cache(languageRussian, russian);
+    // Forward slashes find the archive as backslashes do.
+    gamePath = game.path() + QStringLiteral("/Quen Dara/Game/Bin/QuenDara.exe");
+    ASSERT_TRUE(window.applyPatch(languageRussian, russian));
+    WindowAccess::manifest(window) = {
+        {"xxhash_EN", hashOf(english)}, {"xxhash_RU", hashOf(russian)}, {"xxhash_EN_M", 12345}};
+    current = languageOriginal;
+    hashes = {{0, 0, 0}};
+    window.validateGameFolder();
+    EXPECT_EQ(current, languageRussian);
+    EXPECT_EQ(hashes[0], hashOf(english)); // current, though not applied
+    EXPECT_EQ(hashes[1], 0u);              // no file
+    EXPECT_EQ(hashes[2], hashOf(russian));
+    EXPECT_TRUE(ui.pushButtonRussian->isChecked());
+    EXPECT_TRUE(ui.pushButtonStart->isEnabled());
+    EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(readAll(archive),
+              qbytes(testdata::applyEdits(Bytes(source.begin(), source.end()),
+                                          testdata::translationEdits(source.size(), 40, 2))));
+}
+
+TEST_F(GameWindow, ValidationRollsBackAnOutdatedTranslation)
+{
+    const QByteArray english = patchFor(1);
+    cache(languageEnglish, english);
+    gamePath = windowsStyleGamePath();
+    ASSERT_TRUE(window.applyPatch(languageEnglish, english));
+    ASSERT_NE(readAll(archive), source);
+    WindowAccess::manifest(window) = {{"xxhash_EN", hashOf(english) + 1}};
+    window.validateGameFolder();
+    EXPECT_EQ(readAll(archive), source);
+    EXPECT_EQ(hashes[0], 0u);
+    EXPECT_EQ(current, languageOriginal);
+    EXPECT_FALSE(ui.pushButtonEnglish->isChecked());
+}
+
+TEST_F(GameWindow, ValidationWithoutTheReversePatchLeavesTheArchiveButSaysOriginal)
+{
+    const QByteArray english = patchFor(1);
+    cache(languageEnglish, english);
+    gamePath = windowsStyleGamePath();
+    ASSERT_TRUE(window.applyPatch(languageEnglish, english));
+    const QByteArray translated = readAll(archive);
+    ASSERT_TRUE(QFile::remove(workDir + patchFileName(languageOriginal)));
+    WindowAccess::manifest(window) = nlohmann::json::array(); // not an object: nothing published
+    window.validateGameFolder();
+    EXPECT_EQ(readAll(archive), translated);
+    EXPECT_EQ(current, languageOriginal);
+    EXPECT_EQ(hashes[0], 0u);
+}
+
+TEST_F(GameWindow, ValidationTreatsAStringHashAsNone)
+{
+    const QByteArray machine = patchFor(3);
+    cache(languageEnglishMachine, machine);
+    gamePath = windowsStyleGamePath();
+    WindowAccess::manifest(window) = {{"xxhash_EN_M", std::to_string(hashOf(machine))},
+                                      {"xxhash_RU", hashOf(QByteArray())}};
+    window.validateGameFolder();
+    EXPECT_EQ(hashes[1], 0u);
+    // The hash of empty content, published, matches a missing file.
+    EXPECT_EQ(hashes[2], hashOf(QByteArray()));
+    EXPECT_EQ(current, languageOriginal);
+    EXPECT_EQ(readAll(archive), source);
+
+    WindowAccess::manifest(window)["xxhash_EN_M"] = hashOf(machine);
+    window.validateGameFolder();
+    EXPECT_EQ(hashes[1], hashOf(machine));
+}
+
+TEST_F(GameWindow, ValidationDoesNotCreateAMissingArchive)
+{
+    ASSERT_TRUE(QFile::remove(archive));
+    gamePath = windowsStyleGamePath();
+    hashes = {{1, 2, 3}};
+    current = languageRussian;
+    ui.restoreCheckbox->setChecked(false); // so that closing does not try a restore
+    window.show();
+    window.validateGameFolder();
+    EXPECT_FALSE(QFile::exists(archive));
+    ASSERT_EQ(boxes.texts().size(), 1);
+    EXPECT_EQ(boxes.texts()[0],
+              QStringLiteral("Could not find the game archive data.lpk in that folder:\n") +
+                  QDir::toNativeSeparators(game.path()) +
+                  QStringLiteral("\\Quen Dara\\Game\\Bin\\..\\..\\ZNGame\\\n"
+                                 "Please check the game folder."));
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(hashes, (std::array<quint64, 3>{{1, 2, 3}}));
+    EXPECT_EQ(current, languageRussian);
+}
+
+TEST_F(GameWindow, ValidationOfAMissingFolderAsksForAdministratorRights)
+{
+    gamePath =
+        QDir::toNativeSeparators(game.path()) + QStringLiteral("\\Elsewhere\\Bin\\QuenDara.exe");
+    current = languageEnglish;
+    ui.restoreCheckbox->setChecked(false);
+    window.validateGameFolder();
+    ASSERT_EQ(boxes.texts().size(), 1);
+    EXPECT_EQ(boxes.texts()[0], QStringLiteral("Could not change game files in that folder:\n") +
+                                    QDir::toNativeSeparators(game.path()) +
+                                    QStringLiteral("\\Elsewhere\\Bin\\..\\..\\ZNGame\\\n"
+                                                   "Please check if you are an Administrator on "
+                                                   "this computer."));
+    EXPECT_EQ(current, languageEnglish);
+}
+
+// ---- Start the game, the path watch -------------------------------------------------------
+
+QStringList waitForLines(const QString& path)
+{
+    for (int i = 0; i < 100 && !QFile::exists(path); ++i)
+        QTest::qWait(50);
+    return QString::fromUtf8(readAll(path)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+TEST_F(GameWindow, StartTheGameMinimisesAndStartsThePathWithTheSwitch)
+{
+    // Not named like the game, so that other tests running now never see a game running.
+    const QString program = game.path() + QStringLiteral("/Quen Dara/Game/Bin/Start Test Game");
+    ASSERT_TRUE(QFile::copy(QStringLiteral(QDT_HELPER_PATH), program));
+    const QString record = game.path() + QStringLiteral("/record.txt");
+    qputenv("QDT_HELPER_RECORD", record.toUtf8());
+    gamePath = program;
+    window.show();
+    QMetaObject::invokeMethod(&window, "startTheGame", Qt::DirectConnection);
+    qunsetenv("QDT_HELPER_RECORD");
+    EXPECT_TRUE(window.isMinimized());
+    EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(waitForLines(record),
+              (QStringList{program, QStringLiteral("-launch_from_launcher")}));
+}
+
+TEST_F(GameWindow, StartTheGameRefusesWhileTheGameRuns)
+{
+    const QString record = game.path() + QStringLiteral("/record.txt");
+    const QString program = game.path() + QStringLiteral("/Quen Dara/Game/Bin/Start Test Game");
+    ASSERT_TRUE(QFile::copy(QStringLiteral(QDT_HELPER_PATH), program));
+    gamePath = program;
+    qputenv("QDT_HELPER_RECORD", record.toUtf8());
+    {
+        FakeProcess running(QStringLiteral("quendara.EXE"), QStringLiteral("Some Folder"));
+        ASSERT_TRUE(running.running());
+        QMetaObject::invokeMethod(&window, "startTheGame", Qt::DirectConnection);
+    }
+    qunsetenv("QDT_HELPER_RECORD");
+    EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("Game is already running.")});
+    EXPECT_FALSE(window.isMinimized());
+    QTest::qWait(300);
+    EXPECT_FALSE(QFile::exists(record));
+}
+
+TEST_F(GameWindow, PathWatchTakesTheRunningGamesPath)
+{
+    gamePath.clear();
+    ui.lineEditGameFolder->setReadOnly(true);
+    QString seenPath;
+    {
+        FakeProcess running(QStringLiteral("QuenDara.exe"), QStringLiteral("Quen Dara/Game/Bin"));
+        ASSERT_TRUE(running.running());
+        seenPath = running.executablePath();
+        QMetaObject::invokeMethod(&window, "updateTimer", Qt::DirectConnection);
+    }
+    EXPECT_EQ(gamePath, seenPath);
+    EXPECT_EQ(ui.lineEditGameFolder->text(), seenPath);
+    EXPECT_FALSE(ui.lineEditGameFolder->isReadOnly());
+    EXPECT_EQ(loadSavedGamePath(), seenPath);
+    // Validation ran on the new path: its folder has no archive.
+    EXPECT_EQ(boxes.texts().size(), 1);
+
+    // With a path already known the watch does nothing at all.
+    QFile::remove(settingsFilePath());
+    gamePath = QStringLiteral("C:\\QD\\QuenDara.exe");
+    ui.lineEditGameFolder->setText(QStringLiteral("unchanged"));
+    QMetaObject::invokeMethod(&window, "updateTimer", Qt::DirectConnection);
+    EXPECT_EQ(ui.lineEditGameFolder->text(), QStringLiteral("unchanged"));
+    EXPECT_FALSE(QFile::exists(settingsFilePath()));
+}
+
+// ---- closing the window --------------------------------------------------------------------
+
+class Closing : public GameWindow
+{
+protected:
+    void applyEnglish()
+    {
+        gamePath = windowsStyleGamePath();
+        english = patchFor(1);
+        ASSERT_TRUE(window.applyPatch(languageEnglish, english));
+        translated = readAll(archive);
+        window.show();
+    }
+    QByteArray english;
+    QByteArray translated;
+};
+
+const QString kQuestion = QStringLiteral("Could not restore original files while game is running.");
+const QString kStay = QStringLiteral("I'll close the game first");
+const QString kLeave = QStringLiteral("Exit anyway (not recommended)");
+
+TEST_F(Closing, ClosesAtOnceWhenNothingIsToBeRestored)
+{
+    applyEnglish();
+    ui.restoreCheckbox->setChecked(false);
+    EXPECT_TRUE(window.close());
+    EXPECT_EQ(readAll(archive), translated);
+
+    current = languageOriginal;
+    ui.restoreCheckbox->setChecked(true);
+    window.show();
+    EXPECT_TRUE(window.close());
+    EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+}
+
+TEST_F(Closing, RestoresTheOriginalAndCloses)
+{
+    applyEnglish();
+    EXPECT_TRUE(window.close());
+    EXPECT_EQ(readAll(archive), source);
+    EXPECT_EQ(current, languageOriginal);
+    EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+}
+
+TEST_F(Closing, WithoutTheReversePatchTheQuestionDecides)
+{
+    applyEnglish();
+    ASSERT_TRUE(QFile::remove(workDir + patchFileName(languageOriginal)));
+    QStringList answers{kStay, QString(), kLeave}; // the middle one is Esc
+    answer = [&](const SeenMessageBox& box) {
+        if (box.text != kQuestion)
+            return box.buttons.first();
+        EXPECT_EQ(box.title, QString());
+        return answers.isEmpty() ? kStay : answers.takeFirst();
+    };
+    EXPECT_FALSE(window.close());
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_FALSE(window.close()); // Esc
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_TRUE(window.close());
+    EXPECT_EQ(readAll(archive), translated);
+    EXPECT_EQ(boxes.texts().count(kQuestion), 3);
+    const auto& seen = boxes.seen();
+    auto it = std::find_if(seen.begin(), seen.end(),
+                           [](const SeenMessageBox& b) { return b.text == kQuestion; });
+    ASSERT_NE(it, seen.end());
+    EXPECT_TRUE(it->buttons.contains(kStay));
+    EXPECT_TRUE(it->buttons.contains(kLeave));
+}
+
+TEST_F(Closing, WithTheGameRunningAsksAtOnce)
+{
+    applyEnglish();
+    answer = [](const SeenMessageBox&) { return kStay; };
+    {
+        FakeProcess running(QStringLiteral("QuenDara.exe"));
+        ASSERT_TRUE(running.running());
+        EXPECT_FALSE(window.close());
+    }
+    // No restore was tried, so the engine said nothing.
+    EXPECT_EQ(boxes.texts(), QStringList{kQuestion});
+    EXPECT_EQ(readAll(archive), translated);
+    EXPECT_EQ(current, languageEnglish);
+}
+
+} // namespace
