@@ -112,6 +112,8 @@ void QuenDaraTranslation::patchInfoDownloaded()
 {
     FileDownloader* downloader = manifestDownloader;
     manifestDownloader = nullptr;
+    if (!downloader)
+        return;
     const QByteArray bytes = downloader->downloadedData();
     // An error page or a cut-off body is no manifest, even when it happens to parse.
     if (!downloader->succeeded())
