@@ -103,6 +103,7 @@ void FileDownloader::cancel()
 
 void FileDownloader::startRequest(const QUrl& url)
 {
+    received_.clear();
     currentReply = networkManager.get(QNetworkRequest(url));
     QNetworkReply* reply = currentReply;
     connect(reply, &QNetworkReply::downloadProgress, this,
@@ -121,7 +122,10 @@ void FileDownloader::startRequest(const QUrl& url)
         if (reply != currentReply || finished_)
             return;
         stallTimer_.start();
-        checkSize(reply, reply->bytesAvailable());
+        // Taking the bytes as they come keeps one copy of the body, not the reply's buffer and
+        // a joined copy of it at the end.
+        if (checkSize(reply, received_.size() + reply->bytesAvailable()))
+            received_.append(reply->readAll());
     });
     stallTimer_.start();
 }
@@ -178,7 +182,9 @@ void FileDownloader::fileDownloaded(QNetworkReply* pReply)
 
     if (pReply->isRunning())
         return;
-    data.append(pReply->readAll());
+    received_.append(pReply->readAll());
+    data.append(received_);
+    received_.clear();
     failure_ = checkFinishedReply(pReply);
     if (limits_.maxBytes >= 0 && data.size() > limits_.maxBytes) {
         failure_ = tr("%1 is larger than the %2 bytes this program accepts.")
@@ -223,6 +229,7 @@ void FileDownloader::finish()
     if (finished_)
         return;
     finished_ = true;
+    received_.clear();
     currentReply = nullptr;
     stallTimer_.stop();
     emit downloaded();

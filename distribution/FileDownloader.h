@@ -73,6 +73,7 @@ private:
 
     QNetworkAccessManager networkManager;
     QByteArray data;
+    QByteArray received_; // body of the current reply so far
     QNetworkReply* currentReply = nullptr;
     ProgressCallback progress;
     Limits limits_;
