@@ -4,6 +4,7 @@
 
 #include <QHostAddress>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTcpServer>
 
 #include "distribution/Manifest.h"
@@ -175,6 +176,36 @@ TEST_F(ManifestGate, ManifestBehindRedirectsIsRead)
     EXPECT_TRUE(boxes.seen().empty());
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(server.requestCount("/patch.json"), 1);
+}
+
+TEST_F(ManifestGate, ProgressIsShownWhileTheManifestArrives)
+{
+    HttpResponse slow =
+        HttpResponse::ok(R"({"version": 4, "pad": ")" + QByteArray(4000, 'p') + "\"}");
+    slow.chunkSize = 1000;
+    slow.chunkDelayMs = 150;
+    server.setResponse("/patch.json", slow);
+    qputenv("QUEN_DARA_MANIFEST_URL", server.url("/patch.json").toEncoded());
+    makeWindow(true);
+    WindowAccess::gamePath(*window) = gamePath;
+    window->show();
+    QStringList texts;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const QString text = ui().progressBar->text();
+            if (!text.isEmpty() && (texts.isEmpty() || texts.back() != text))
+                texts << text;
+            return WindowAccess::manifestDownloader(*window) == nullptr;
+        },
+        15000));
+    const QRegularExpression shown(QStringLiteral(R"(^Getting patch info\.\.\.(\d+)%$)"));
+    int matches = 0;
+    for (const QString& text : texts)
+        matches += shown.match(text).hasMatch() ? 1 : 0;
+    EXPECT_GE(matches, 2) << texts.join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(ui().progressBar->alignment(), Qt::AlignHCenter | Qt::AlignVCenter);
+    EXPECT_TRUE(boxes.seen().empty());
+    EXPECT_TRUE(window->isVisible());
 }
 
 TEST_F(ManifestGate, RefusedConnectionEndsTheProgram)
