@@ -1,7 +1,7 @@
 // Checks the Linux platform layer against a prefix that real Wine has written and runs in (set up
 // by scripts/test-stages/wine-registry.sh): registry values written with `wine reg add`, the
 // prefix's drives, a launcher and a game run by Wine, and the game started through Wine.
-// Prints one line per check and "N passed, N failed".
+// Prints one line per check, "N passed, N failed" and the same as CTest words its summary.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -108,5 +108,8 @@ int main()
     fs::remove(record);
 
     std::printf("%d passed, %d failed\n", passed, failed);
+    // The summary line scripts/test.sh counts, in CTest's words.
+    std::printf("%d%% tests passed, %d tests failed out of %d\n", passed * 100 / (passed + failed),
+                failed, passed + failed);
     return failed == 0 ? 0 : 1;
 }
