@@ -350,18 +350,29 @@ def demo(args):
         app = sandbox.start_app()
         seconds = args.seconds if args.seconds is not None else (8 if virtual else None)
         if virtual:
-            try:
-                app.wait_for(lambda s: s["window"]["visible"] and
-                             ("messageBox" in s or s["widgets"]["pushButtonEnglish"]["enabled"]), 60)
-            except Timeout as e:
-                print(e)
-            time.sleep(0.5)
+            # Nobody is there to click: play the main job once and show it.
+            app.wait_idle(120)
+            print("Manifest loaded; choosing \"Human English\" ...")
+            app.click("pushButtonEnglish")
+            app.wait_for(lambda s: s["progress"]["format"] in ("Applying patch...success!",
+                                                               "Applying patch...fail!")
+                         or "messageBox" in s, 300, "the patch")
+            applied = sandbox.archive_hash() == sandbox.hashes["result_EN"]
+            print("Archive patched: %s" % ("yes" if applied else "NO"))
+            time.sleep(0.3)
             shot = sandbox.screenshot(os.path.abspath(args.screenshot))
             print("Screenshot of the window: %s" % shot)
-        try:
-            app.proc.wait(seconds)
-        except subprocess.TimeoutExpired:
-            pass
+            time.sleep(seconds)
+            print("Closing the window (\"Restore original on close\" is checked) ...")
+            app.close_window()
+            app.wait_exit(300)
+            restored = sandbox.archive_hash() == sandbox.hashes["source"]
+            print("Original archive restored: %s" % ("yes" if restored else "NO"))
+        else:
+            try:
+                app.proc.wait(seconds)
+            except subprocess.TimeoutExpired:
+                pass
         print("The program has exited." if app.exited() else "Closing the program.")
     finally:
         sandbox.stop(keep=args.keep)
