@@ -272,14 +272,14 @@ TEST_F(PatchAcquisition, ProgressShowsPercentageAndSpeed)
     window->selectLanguage(languageEnglish);
     EXPECT_EQ(ui().progressBar->alignment(), Qt::AlignHCenter | Qt::AlignVCenter);
     EXPECT_TRUE(ui().progressBar->isTextVisible());
-    QTest::qWaitFor(
+    EXPECT_TRUE(QTest::qWaitFor(
         [&] {
             const QString text = ui().progressBar->text();
             if (texts.isEmpty() || texts.back() != text)
                 texts << text;
             return WindowAccess::currentLanguage(*window) == languageEnglish;
         },
-        15000);
+        15000));
     const QRegularExpression shown(
         QStringLiteral(R"(^Downloading the patch\.\.\.(\d+)% \(([0-9.e+-]+) Mb/sec\)$)"));
     int matches = 0;
