@@ -1,5 +1,9 @@
 #include "app/Languages.h"
 
+#include <QFile>
+
+#include "app/Constants.h"
+
 QString languageKeySuffix(Languages lang)
 {
     switch (lang) {
@@ -26,4 +30,10 @@ QString patchFileName(Languages lang)
     default:
         return QString();
     }
+}
+
+QByteArray readPatchFile(Languages lang)
+{
+    QFile file(workDir + patchFileName(lang));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }

@@ -18,3 +18,7 @@ QString languageKeySuffix(Languages lang);
 // "patch_EN.data", "patch_EN_M.data", "patch_RU.data", "patch_KR.data" (the reverse patch, for 4);
 // the empty string for anything else.
 QString patchFileName(Languages lang);
+
+// The whole content of a language's file in the work directory (its cached patch, or the reverse
+// patch for 4); empty when it cannot be read.
+QByteArray readPatchFile(Languages lang);

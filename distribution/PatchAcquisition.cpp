@@ -3,7 +3,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QMessageBox>
 
 #include "app/Constants.h"
@@ -28,14 +27,6 @@ QString downloadProgressFormat(double speed)
 
 namespace {
 
-QByteArray readWhole(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
 quint64 hashOf(const QByteArray& bytes)
 {
     return qdt::xxh64(bytes.constData(), static_cast<std::size_t>(bytes.size()));
@@ -57,7 +48,7 @@ void QuenDaraTranslation::selectLanguage(Languages lang)
     }
 
     if (lang == languageOriginal) {
-        applyPatch(languageOriginal, readWhole(workDir + patchFileName(languageOriginal)));
+        applyPatch(languageOriginal, readPatchFile(languageOriginal));
         return;
     }
     if (lang < languageEnglish || lang > languageRussian) {
@@ -69,7 +60,7 @@ void QuenDaraTranslation::selectLanguage(Languages lang)
     quint64& cached = patchHashes[static_cast<std::size_t>(lang)];
     // 0 means "no usable copy known" on both sides, never a match.
     if (expected != 0 && expected == cached) {
-        const QByteArray bytes = readWhole(workDir + patchFileName(lang));
+        const QByteArray bytes = readPatchFile(lang);
         // The file may have changed since it was hashed; an empty, unreadable or altered copy is
         // fetched again rather than applied or left hanging.
         if (!bytes.isEmpty() && hashOf(bytes) == expected) {

@@ -3,7 +3,6 @@
 #include <string>
 #include <system_error>
 
-#include <QFile>
 #include <QMessageBox>
 
 #include "app/Constants.h"
@@ -16,12 +15,6 @@
 #include "patching/PatchFormat.h"
 
 namespace {
-
-QByteArray readWorkFile(Languages lang)
-{
-    QFile file(workDir + patchFileName(lang));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // Whether the archive whose hash is `archiveHash` is what `patch` produces.
 bool holdsResultOf(const QByteArray& patch, const qdt::Result<std::uint64_t>& archiveHash)
@@ -68,7 +61,7 @@ void QuenDaraTranslation::validateGameFolder()
     auto archiveHash = qdt::hashFile(archive);
     Languages detected = languageOriginal;
     for (Languages lang : {languageEnglish, languageEnglishMachine, languageRussian}) {
-        const QByteArray patch = readWorkFile(lang);
+        const QByteArray patch = readPatchFile(lang);
         quint64& hash = patchHashes[static_cast<std::size_t>(lang)];
         hash = qdt::xxh64(patch.constData(), static_cast<std::size_t>(patch.size()));
         const quint64 published = publishedHash(manifest, lang);
@@ -78,7 +71,7 @@ void QuenDaraTranslation::validateGameFolder()
                 // The applied translation is no longer the published one: back to the original.
                 hash = 0;
                 detected = languageOriginal;
-                applyPatch(languageOriginal, readWorkFile(languageOriginal));
+                applyPatch(languageOriginal, readPatchFile(languageOriginal));
                 archiveHash = qdt::hashFile(archive);
             }
         } else if (hash != published) {

@@ -1,6 +1,5 @@
 // Restoring the original archive when the window closes.
 #include <QCloseEvent>
-#include <QFile>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -16,12 +15,7 @@ void QuenDaraTranslation::closeEvent(QCloseEvent* event)
     }
     // With the game running its files are in use: don't even try.
     if (processState() != GameRunning) {
-        QByteArray reversePatch;
-        QFile file(workDir + patchFileName(languageOriginal));
-        if (file.open(QIODevice::ReadOnly))
-            reversePatch = file.readAll();
-        file.close();
-        if (applyPatch(languageOriginal, reversePatch)) {
+        if (applyPatch(languageOriginal, readPatchFile(languageOriginal))) {
             event->accept();
             return;
         }

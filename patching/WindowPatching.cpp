@@ -4,7 +4,6 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QFile>
 #include <QMessageBox>
 
 #include "app/Constants.h"
@@ -89,11 +88,7 @@ bool QuenDaraTranslation::applyPatch(Languages lang, const QByteArray& patch)
     // A translation always starts from the original, so a different one is undone first. When
     // that fails the new patch's source-hash check refuses the still-translated archive.
     if (lang != languageOriginal && currentLanguage != languageOriginal) {
-        QByteArray reverse;
-        QFile file(workDir + patchFileName(languageOriginal));
-        if (file.open(QIODevice::ReadOnly))
-            reverse = file.readAll();
-        applyPatch(languageOriginal, reverse);
+        applyPatch(languageOriginal, readPatchFile(languageOriginal));
     }
 
     ui.progressBar->setRange(0, kProgressSteps);
