@@ -47,9 +47,8 @@ QuenDaraTranslation::QuenDaraTranslation(QWidget* parent) : QMainWindow(parent)
             [this] { browseGameFolder(); });
     connect(ui.toolButtonFindGame, &QToolButton::clicked, ui.toolButtonFindGame,
             [this] { findGame(); });
-    connect(ui.donateLabel, &QLabel::linkActivated, ui.donateLabel, [](const QString& link) {
-        QDesktopServices::openUrl(QUrl(link, QUrl::TolerantMode));
-    });
+    connect(ui.donateLabel, &QLabel::linkActivated, ui.donateLabel,
+            [](const QString& link) { QDesktopServices::openUrl(QUrl(link, QUrl::TolerantMode)); });
     connect(ui.pushButtonStart, &QPushButton::clicked, ui.pushButtonStart,
             [this] { startTheGame(); });
 

@@ -7,8 +7,8 @@
 #include <system_error>
 
 #ifdef _WIN32
-#include <windows.h>
 #include <io.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -62,7 +62,9 @@ Result<FilePtr> openFile(const std::filesystem::path& path, FileMode mode)
 {
     std::FILE* f = nullptr;
 #ifdef _WIN32
-    const wchar_t* m = mode == FileMode::Read ? L"rb" : mode == FileMode::ReadWrite ? L"r+b" : L"wb";
+    const wchar_t* m = mode == FileMode::Read        ? L"rb"
+                       : mode == FileMode::ReadWrite ? L"r+b"
+                                                     : L"wb";
     errno = 0;
     f = _wfopen(path.c_str(), m);
 #else
@@ -103,8 +105,9 @@ Result<std::vector<unsigned char>> readWholeFile(const std::filesystem::path& pa
 Status flushToDisk(std::FILE* file, const std::filesystem::path& pathForMessages)
 {
     if (std::fflush(file) != 0)
-        return Status::failure(ErrorKind::WriteFailed, "Can't write " + displayPath(pathForMessages) +
-                                                           ": " + std::strerror(errno));
+        return Status::failure(ErrorKind::WriteFailed, "Can't write " +
+                                                           displayPath(pathForMessages) + ": " +
+                                                           std::strerror(errno));
 #ifdef _WIN32
     HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     if (h == INVALID_HANDLE_VALUE || !FlushFileBuffers(h))
@@ -112,7 +115,8 @@ Status flushToDisk(std::FILE* file, const std::filesystem::path& pathForMessages
                                "Can't flush " + displayPath(pathForMessages) + " to disk");
 #else
     if (::fsync(fileno(file)) != 0)
-        return Status::failure(ErrorKind::WriteFailed, "Can't flush " + displayPath(pathForMessages) +
+        return Status::failure(ErrorKind::WriteFailed, "Can't flush " +
+                                                           displayPath(pathForMessages) +
                                                            " to disk: " + std::strerror(errno));
 #endif
     return Status::success();
@@ -121,7 +125,8 @@ Status flushToDisk(std::FILE* file, const std::filesystem::path& pathForMessages
 Status replaceFile(const std::filesystem::path& from, const std::filesystem::path& to)
 {
 #ifdef _WIN32
-    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!MoveFileExW(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const DWORD err = GetLastError();
         const ErrorKind kind = (err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION ||
                                 err == ERROR_LOCK_VIOLATION)
@@ -172,9 +177,8 @@ Status writeFileAtomically(const std::filesystem::path& target, const void* data
         if (!file)
             return file.status;
         if (size > 0 && std::fwrite(data, 1, size, file.value.get()) != size)
-            status = Status::failure(ErrorKind::WriteFailed,
-                                     "Can't write " + displayPath(target) + ": " +
-                                         std::strerror(errno));
+            status = Status::failure(ErrorKind::WriteFailed, "Can't write " + displayPath(target) +
+                                                                 ": " + std::strerror(errno));
         if (status.ok())
             status = flushToDisk(file.value.get(), target);
         if (std::fclose(file.value.release()) != 0 && status.ok())

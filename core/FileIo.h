@@ -24,7 +24,8 @@ struct FileCloser
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-enum class FileMode {
+enum class FileMode
+{
     Read,      // existing file, read only
     ReadWrite, // existing file, read and write, never created or truncated
     Create,    // new or truncated file, write only

@@ -8,7 +8,8 @@ namespace qdt {
 
 // What went wrong, coarse enough for a caller to choose a message. The detail string carries the
 // specifics (file, address, byte position) for the human reading it.
-enum class ErrorKind {
+enum class ErrorKind
+{
     None,
     NotFound,       // a file or folder that should exist does not
     AccessDenied,   // the file exists but cannot be opened as asked
@@ -37,8 +38,7 @@ struct Status
 };
 
 // A value or the reason there is none.
-template <typename T>
-struct Result
+template <typename T> struct Result
 {
     T value{};
     Status status;

@@ -177,7 +177,8 @@ TEST_F(WindowTest, GridLayoutsPlaceTheirCells)
 
 TEST_F(WindowTest, TextsAndFonts)
 {
-    EXPECT_EQ(ui.restoreCheckbox->text(), QStringLiteral("Restore original on close\n(recommended)"));
+    EXPECT_EQ(ui.restoreCheckbox->text(),
+              QStringLiteral("Restore original on close\n(recommended)"));
     EXPECT_EQ(ui.labelGameFolder->text(), QStringLiteral("Game Folder:"));
     EXPECT_EQ(ui.toolButtonGameFolder->text(), QStringLiteral("Browse"));
     EXPECT_EQ(ui.toolButtonFindGame->text(), QStringLiteral("Find game"));
@@ -215,8 +216,8 @@ TEST_F(WindowTest, DonationLabelLinksThePictureWithoutOpeningIt)
     EXPECT_TRUE(text.startsWith(QStringLiteral("<html><head/><body><p></p><p><span style=\" "
                                                "font-size:12pt;\"/><a href=\"https://")))
         << text.toStdString();
-    EXPECT_TRUE(text.endsWith(QStringLiteral(
-        "\"><img src=\":/QuenDaraTranslation/donate.PNG\"/></a></p></body></html>")))
+    EXPECT_TRUE(text.endsWith(
+        QStringLiteral("\"><img src=\":/QuenDaraTranslation/donate.PNG\"/></a></p></body></html>")))
         << text.toStdString();
     EXPECT_FALSE(ui.donateLabel->openExternalLinks());
     EXPECT_TRUE(QFile::exists(QStringLiteral(":/QuenDaraTranslation/donate.PNG")));

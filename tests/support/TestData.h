@@ -27,7 +27,8 @@ void writeArchive(const std::filesystem::path& path, std::uint64_t size, std::ui
 // `count` sorted, non-overlapping edits over an archive of `archiveSize` bytes that look like a
 // translation: replaced strings of a few to a few hundred bytes, new text of a different length,
 // some pure insertions and deletions.
-std::vector<Edit> translationEdits(std::uint64_t archiveSize, std::size_t count, std::uint64_t seed);
+std::vector<Edit> translationEdits(std::uint64_t archiveSize, std::size_t count,
+                                   std::uint64_t seed);
 
 // The patch file for `edits` (records in the given order). The header word is copied as given.
 Bytes buildPatch(std::uint32_t headerWord, std::uint64_t sourceHash, std::uint64_t resultHash,
@@ -42,8 +43,7 @@ Bytes makePatch(const Bytes& source, const std::vector<Edit>& edits, std::uint32
 // The same for an archive file of any size: reads it in blocks, never whole. Optionally writes the
 // patched content to `resultPath` (empty: don't).
 Bytes makePatchForFile(const std::filesystem::path& archive, const std::vector<Edit>& edits,
-                       std::uint32_t headerWord = 1,
-                       const std::filesystem::path& resultPath = {});
+                       std::uint32_t headerWord = 1, const std::filesystem::path& resultPath = {});
 
 std::uint64_t hashOf(const Bytes& bytes);
 Bytes readFile(const std::filesystem::path& path);

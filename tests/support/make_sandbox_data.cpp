@@ -60,7 +60,8 @@ int main(int argc, char** argv)
             const auto patch = testdata::makePatchForFile(archive, edits, 0x51440001, result);
             const auto resultHash = qdt::hashFile(result);
             fs::remove(result);
-            testdata::writeFile(out / "www" / ("patch_" + std::string(lang.suffix) + ".data"), patch);
+            testdata::writeFile(out / "www" / ("patch_" + std::string(lang.suffix) + ".data"),
+                                patch);
             json += ",\n    \"xxhash_" + std::string(lang.suffix) +
                     "\": " + std::to_string(testdata::hashOf(patch));
             json += ",\n    \"result_" + std::string(lang.suffix) +
