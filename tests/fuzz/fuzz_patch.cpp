@@ -8,40 +8,11 @@
 
 #include "patching/PatchEngine.h"
 #include "patching/PatchFormat.h"
+#include "tests/support/MemoryStreams.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-class MemoryInput : public qdt::ByteInput
-{
-public:
-    explicit MemoryInput(const Bytes& b) : bytes_(b) {}
-    bool read(unsigned char* buffer, std::size_t size) override
-    {
-        if (bytes_.size() - pos_ < size)
-            return false;
-        if (size > 0)
-            std::memcpy(buffer, bytes_.data() + pos_, size);
-        pos_ += size;
-        return true;
-    }
-
-private:
-    const Bytes& bytes_;
-    std::size_t pos_ = 0;
-};
-
-class MemoryOutput : public qdt::ByteOutput
-{
-public:
-    bool write(const unsigned char* data, std::size_t size) override
-    {
-        bytes.insert(bytes.end(), data, data + size);
-        return true;
-    }
-    Bytes bytes;
-};
 
 const Bytes& sourceArchive()
 {

@@ -13,6 +13,7 @@
 #include "patching/PatchFormat.h"
 #include "tests/patching/StepByStep.h"
 #include "tests/patching/TempDir.h"
+#include "tests/support/MemoryStreams.h"
 #include "tests/support/TestData.h"
 
 #ifdef _WIN32
@@ -370,35 +371,6 @@ TEST(PatchEngine, GamePathsWithMixedSeparatorsAndCyrillicFolders)
 
 // A tiny range of bytes read through the engine's streaming pass from memory, with a source that
 // ends early: the pass fails instead of inventing bytes.
-class MemoryInput : public qdt::ByteInput
-{
-public:
-    explicit MemoryInput(Bytes b) : bytes_(std::move(b)) {}
-    bool read(unsigned char* buffer, std::size_t size) override
-    {
-        if (bytes_.size() - pos_ < size)
-            return false;
-        std::memcpy(buffer, bytes_.data() + pos_, size);
-        pos_ += size;
-        return true;
-    }
-
-private:
-    Bytes bytes_;
-    std::size_t pos_ = 0;
-};
-
-class MemoryOutput : public qdt::ByteOutput
-{
-public:
-    bool write(const unsigned char* data, std::size_t size) override
-    {
-        bytes.insert(bytes.end(), data, data + size);
-        return true;
-    }
-    Bytes bytes;
-};
-
 TEST(StreamPatch, SourceShorterThanAnnouncedFails)
 {
     const Bytes source = bytesOf("ABCDEFGHIJ");
