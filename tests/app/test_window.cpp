@@ -17,27 +17,9 @@
 
 #include "app/Constants.h"
 #include "app/QuenDaraTranslation.h"
-#include "tests/support/FakeProcess.h"
 #include "tests/support/WindowAccess.h"
 
 namespace {
-
-// The start-up gate needs a running launcher; without one every window would end the program.
-class LauncherRunning : public ::testing::Environment
-{
-public:
-    void SetUp() override
-    {
-        launcher_ = std::make_unique<FakeProcess>(QStringLiteral("ORBEX.exe"));
-        ASSERT_TRUE(launcher_->running());
-    }
-    void TearDown() override { launcher_.reset(); }
-
-private:
-    std::unique_ptr<FakeProcess> launcher_;
-};
-
-const auto* const launcherEnvironment = ::testing::AddGlobalTestEnvironment(new LauncherRunning);
 
 QStringList probeConstants(const QProcessEnvironment& env)
 {

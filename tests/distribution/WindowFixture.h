@@ -16,10 +16,10 @@
 #include "app/Constants.h"
 #include "app/QuenDaraTranslation.h"
 #include "distribution/FileDownloader.h"
-#include "tests/support/FakeProcess.h"
 #include "tests/support/HttpServer.h"
 #include "tests/support/MessageBoxDriver.h"
 #include "tests/support/TestData.h"
+#include "tests/support/TestLauncher.h"
 #include "tests/support/WindowAccess.h"
 
 inline QByteArray qbytes(const testdata::Bytes& b)
@@ -47,17 +47,11 @@ protected:
     {
         // A closing window must not end the event loops the tests wait in.
         QApplication::setQuitOnLastWindowClosed(false);
-        launcher = new FakeProcess(QStringLiteral("ORBEX.exe"));
-    }
-    static void TearDownTestSuite()
-    {
-        delete launcher;
-        launcher = nullptr;
     }
 
     void SetUp() override
     {
-        ASSERT_TRUE(launcher->running());
+        ASSERT_TRUE(testLauncherRunning());
         ASSERT_TRUE(server.listen());
         ASSERT_TRUE(game.isValid());
         // Every test starts from an empty work directory.
@@ -114,7 +108,6 @@ protected:
         return testdata::hashOf(testdata::Bytes(bytes.begin(), bytes.end()));
     }
 
-    static inline FakeProcess* launcher = nullptr;
     HttpServer server;
     MessageBoxDriver boxes;
     QTemporaryDir game;

@@ -20,6 +20,7 @@
 #include "tests/support/FakeProcess.h"
 #include "tests/support/MessageBoxDriver.h"
 #include "tests/support/TestData.h"
+#include "tests/support/TestLauncher.h"
 #include "tests/support/WindowAccess.h"
 
 namespace {
@@ -62,17 +63,11 @@ protected:
     {
         // The file dialog as widgets, so that the test can answer it.
         QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
-        launcher = new FakeProcess(QStringLiteral("ORBEX.exe"));
-    }
-    static void TearDownTestSuite()
-    {
-        delete launcher;
-        launcher = nullptr;
     }
 
     void SetUp() override
     {
-        ASSERT_TRUE(launcher->running());
+        ASSERT_TRUE(testLauncherRunning());
         ASSERT_TRUE(game.isValid());
         ASSERT_TRUE(prefix.isValid());
         // The registry is read from this empty Wine prefix unless a test writes one.
@@ -114,7 +109,6 @@ protected:
         writeAll(workDir + patchFileName(lang), patch);
     }
 
-    static inline FakeProcess* launcher = nullptr;
     // How a test answers the boxes; unset, every box gets its first button.
     MessageBoxDriver::Chooser answer;
     MessageBoxDriver boxes{[this](const SeenMessageBox& box) {

@@ -14,9 +14,9 @@
 #include "app/QuenDaraTranslation.h"
 #include "distribution/FileDownloader.h"
 #include "patching/WindowPatching.h"
-#include "tests/support/FakeProcess.h"
 #include "tests/support/MessageBoxDriver.h"
 #include "tests/support/TestData.h"
+#include "tests/support/TestLauncher.h"
 #include "tests/support/WindowAccess.h"
 
 namespace {
@@ -36,15 +36,9 @@ Bytes readBytes(const QString& path)
 class WindowPatching : public ::testing::Test
 {
 protected:
-    static void SetUpTestSuite() { launcher = new FakeProcess(QStringLiteral("ORBEX.exe")); }
-    static void TearDownTestSuite()
-    {
-        delete launcher;
-        launcher = nullptr;
-    }
-
     void SetUp() override
     {
+        ASSERT_TRUE(testLauncherRunning());
         ASSERT_TRUE(game.isValid());
         QDir(game.path()).mkpath(QStringLiteral("Game/Bin"));
         QDir(game.path()).mkpath(QStringLiteral("ZNGame"));
@@ -72,7 +66,6 @@ protected:
             testdata::makePatch(source, testdata::translationEdits(source.size(), 50, seed)));
     }
 
-    static inline FakeProcess* launcher = nullptr;
     MessageBoxDriver boxes;
     QuenDaraTranslation window;
     Ui::QuenDaraTranslationClass& ui = WindowAccess::ui(window);

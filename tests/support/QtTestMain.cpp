@@ -1,8 +1,36 @@
 // main() for GoogleTest programs that need a QApplication: windows are created under the
-// offscreen platform unless the environment chooses another.
+// offscreen platform unless the environment chooses another, and a launcher process runs for the
+// whole program so that the start-up gate lets windows be built.
+#include <memory>
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
+
+#include "tests/support/FakeProcess.h"
+#include "tests/support/TestLauncher.h"
+
+namespace {
+
+std::unique_ptr<FakeProcess> launcher;
+
+class LauncherEnvironment : public ::testing::Environment
+{
+public:
+    void SetUp() override
+    {
+        launcher = std::make_unique<FakeProcess>(QStringLiteral("ORBEX.exe"));
+        ASSERT_TRUE(launcher->running());
+    }
+    void TearDown() override { launcher.reset(); }
+};
+
+} // namespace
+
+bool testLauncherRunning()
+{
+    return launcher && launcher->running();
+}
 
 int main(int argc, char** argv)
 {
@@ -10,5 +38,6 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new LauncherEnvironment);
     return RUN_ALL_TESTS();
 }
