@@ -75,8 +75,8 @@ private:
     std::uint64_t reported_ = 0;
 };
 
-// A run that was killed leaves its temporary file beside the archive, as big as the archive.
-// The next run clears them away.
+// A run that was killed leaves its temporary files beside the files it writes (the one beside the
+// archive as big as the archive). The next run clears them away.
 void removeStaleTemporaries(const std::filesystem::path& archive)
 {
     const std::string prefix = displayPath(temporarySibling(archive).filename());
@@ -264,6 +264,14 @@ Status applyPatchToArchive(const ApplyRequest& request)
         summary = checked.value;
     }
 
+    // Temporaries of killed runs: of the archive, and of the backup and reverse patch, which are
+    // written atomically too.
+    removeStaleTemporaries(request.archive);
+    if (!request.backup.empty())
+        removeStaleTemporaries(request.backup);
+    if (!request.reversePatch.empty())
+        removeStaleTemporaries(request.reversePatch);
+
     if (!request.backup.empty()) {
         Status backup = keepBackup(request.archive, request.backup);
         if (!backup)
@@ -271,7 +279,6 @@ Status applyPatchToArchive(const ApplyRequest& request)
     }
 
     // Streaming pass into a file beside the archive, so that the final rename stays on one disk.
-    removeStaleTemporaries(request.archive);
     const auto tmp = temporarySibling(request.archive);
     auto removeTmp = [&tmp] {
         std::error_code ec;

@@ -163,6 +163,21 @@ TEST(PatchEngine, BrokenPatchesChangeNothing)
     }
 }
 
+// A run killed while it wrote left temporary files beside the archive, the backup and the reverse
+// patch; the next run removes them all and leaves only its own files.
+TEST(PatchEngine, NextRunClearsTemporariesOfKilledRuns)
+{
+    TempDir dir;
+    const Bytes source = bytesOf("ABCDEFGHIJ");
+    testdata::writeFile(dir / "data.lpk", source);
+    for (const char* name :
+         {"data.lpk.tmp-999-1-0", "backup.tmp-999-2-0", "patch_KR.data.tmp-999-3-0"})
+        testdata::writeFile(dir / name, bytesOf("left over"));
+    const Bytes patch = testdata::makePatch(source, exampleEdits());
+    ASSERT_TRUE(applyFile(dir / "data.lpk", patch, dir / "backup", dir / "patch_KR.data").ok());
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"data.lpk", "backup", "patch_KR.data"}));
+}
+
 TEST(PatchEngine, WorkedExample)
 {
     TempDir dir;
