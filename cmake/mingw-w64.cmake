@@ -1,6 +1,9 @@
-# Cross build for 64-bit Windows with Debian's mingw-w64 (POSIX threads flavour). Builds the core
-# library, the command-line tool and their tests; ctest runs the test programs under Wine.
-#   cmake -S . -B build-mingw -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+# Cross build for 64-bit Windows with Debian's mingw-w64 (POSIX threads flavour); ctest runs the
+# test programs under Wine. With QDT_WINDOWS_QT naming the static Qt that
+# scripts/build-windows-qt.sh makes, the window, its tests and QuenDaraTranslation.exe are built
+# too; without it, the core library, the command-line tool and their tests only.
+#   cmake -S . -B build-mingw -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+#         [-DQDT_WINDOWS_QT=$(scripts/build-windows-qt.sh)]
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -9,7 +12,12 @@ set(CMAKE_C_COMPILER ${QDT_MINGW_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${QDT_MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${QDT_MINGW_PREFIX}-windres)
 
+set(QDT_WINDOWS_QT "$ENV{QDT_WINDOWS_QT}" CACHE PATH "Prefix of a static Qt 5 built for this target")
 set(CMAKE_FIND_ROOT_PATH /usr/${QDT_MINGW_PREFIX})
+if(QDT_WINDOWS_QT)
+    list(APPEND CMAKE_FIND_ROOT_PATH "${QDT_WINDOWS_QT}")
+    list(APPEND CMAKE_PREFIX_PATH "${QDT_WINDOWS_QT}")
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
@@ -24,12 +32,20 @@ if(QDT_WINE)
     set(CMAKE_CROSSCOMPILING_EMULATOR "${QDT_WINE}")
 endif()
 
-# No Qt for Windows here.
-set(QDT_BUILD_GUI OFF CACHE BOOL "" FORCE)
+if(NOT QDT_WINDOWS_QT)
+    set(QDT_BUILD_GUI OFF CACHE BOOL "" FORCE)
+endif()
 
-# xxhash.h is header-only, but /usr/include must not be searched as a whole (it holds the Linux
-# C library's headers): give the cross build a folder with just that header.
-if(NOT DEFINED QDT_XXHASH_INCLUDE_DIR AND EXISTS /usr/include/xxhash.h AND CMAKE_BINARY_DIR)
-    file(COPY /usr/include/xxhash.h DESTINATION "${CMAKE_BINARY_DIR}/mingw-include")
-    set(QDT_XXHASH_INCLUDE_DIR "${CMAKE_BINARY_DIR}/mingw-include" CACHE PATH "" FORCE)
+# xxHash and nlohmann JSON are header-only, but /usr/include must not be searched as a whole (it
+# holds the Linux C library's headers): give the cross build a folder with just those headers.
+if(CMAKE_BINARY_DIR)
+    set(QDT_MINGW_INCLUDE "${CMAKE_BINARY_DIR}/mingw-include")
+    if(NOT DEFINED QDT_XXHASH_INCLUDE_DIR AND EXISTS /usr/include/xxhash.h)
+        file(COPY /usr/include/xxhash.h DESTINATION "${QDT_MINGW_INCLUDE}")
+        set(QDT_XXHASH_INCLUDE_DIR "${QDT_MINGW_INCLUDE}" CACHE PATH "" FORCE)
+    endif()
+    if(NOT DEFINED QDT_NLOHMANN_INCLUDE_DIR AND EXISTS /usr/include/nlohmann/json.hpp)
+        file(COPY /usr/include/nlohmann DESTINATION "${QDT_MINGW_INCLUDE}")
+        set(QDT_NLOHMANN_INCLUDE_DIR "${QDT_MINGW_INCLUDE}" CACHE PATH "" FORCE)
+    endif()
 endif()
