@@ -9,12 +9,16 @@ Serves, from the sandbox folder made by qdt-sandbox-data:
 Files the tests may write while it runs, read on every request:
   <root>/manifest-overrides.json   members that replace or extend the manifest's
   <root>/faults.json               {"<path>": "close-mid-body" | "404" | "stall"}
-Each request is appended to <root>/requests.log. The server ends by itself after --lifetime
-seconds.
+Each request is appended to <root>/requests.log (<root>/requests-tls.log with --tls-cert). The
+server ends by itself after --lifetime seconds.
+
+With --tls-cert and --tls-key it speaks https instead, so that one language can be listed at an
+https address while the manifest stays on the plain server.
 """
 import argparse
 import json
 import os
+import ssl
 import sys
 import threading
 import time
@@ -32,9 +36,19 @@ def load_json(path, default):
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     root = "."
+    scheme = "http"
+    log_name = "requests.log"
+
+    def setup(self):
+        if isinstance(self.request, ssl.SSLSocket):
+            # Bounded: a client that never finishes the handshake gives up its thread.
+            self.request.settimeout(30)
+            self.request.do_handshake()
+            self.request.settimeout(None)
+        super().setup()
 
     def log_message(self, fmt, *args):
-        with open(os.path.join(self.root, "requests.log"), "a", encoding="utf-8") as log:
+        with open(os.path.join(self.root, self.log_name), "a", encoding="utf-8") as log:
             log.write(self.path + "\n")
 
     def send_body(self, status, body, content_type="application/octet-stream", fault=None):
@@ -56,7 +70,7 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def manifest(self):
-        host = "http://127.0.0.1:%d" % self.server.server_address[1]
+        host = "%s://127.0.0.1:%d" % (self.scheme, self.server.server_address[1])
         hashes = load_json(os.path.join(self.root, "hashes.json"), {})
         doc = {
             "version": 4,
@@ -101,11 +115,24 @@ def main():
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--port-file")
     parser.add_argument("--lifetime", type=float, default=3600)
+    parser.add_argument("--tls-cert", help="PEM certificate (chain) to serve https with")
+    parser.add_argument("--tls-key", help="PEM private key of --tls-cert")
     args = parser.parse_args()
+    if bool(args.tls_cert) != bool(args.tls_key):
+        parser.error("--tls-cert and --tls-key go together")
 
     Handler.root = os.path.abspath(args.root)
     server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.daemon_threads = True
+    if args.tls_cert:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.tls_cert, args.tls_key)
+        # The handshake happens in the request's thread, not in accept(): a client that connects
+        # and then says nothing (or rejects the certificate) must not hold up the others.
+        server.socket = context.wrap_socket(server.socket, server_side=True,
+                                            do_handshake_on_connect=False)
+        Handler.scheme = "https"
+        Handler.log_name = "requests-tls.log"
     port = server.server_address[1]
     if args.port_file:
         tmp = args.port_file + ".tmp"
@@ -115,7 +142,7 @@ def main():
     stopper = threading.Timer(args.lifetime, server.shutdown)
     stopper.daemon = True
     stopper.start()
-    print("serving http://127.0.0.1:%d/patch.json" % port, flush=True)
+    print("serving %s://127.0.0.1:%d/patch.json" % (Handler.scheme, port), flush=True)
     server.serve_forever()
     return 0
 
