@@ -8,13 +8,21 @@ file are the sandbox's), a patch server on 127.0.0.1 (scripts/sandbox_server.py)
 clicks are real X input events (XTEST), and what the window shows is read from the state file the
 program writes when QDT_AUTOMATION_STATE is set.
 
+WineSandbox is the same for the Windows program under Wine: a prefix of its own inside the sandbox
+folder holds the game (found through the registry, as the launcher leaves it), the work directory
+in a user profile with a Cyrillic name, and a Windows ORBEX.exe; an https server whose certificate
+authority the prefix trusts can stand beside the plain one.
+
   scripts/sandbox.py demo BUILD_DIR [--size MIB] [--seconds N] [--keep] [--screenshot FILE]
 """
 import argparse
+import hashlib
 import json
 import os
 import shutil
 import signal
+import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -84,7 +92,8 @@ class App:
         if os.path.exists(self.state_file):
             os.remove(self.state_file)
         self.log = open(os.path.join(sandbox.dir, "app.log"), "ab")
-        self.proc = subprocess.Popen([sandbox.program], env=env, stdout=self.log, stderr=self.log)
+        self.proc = subprocess.Popen(sandbox.app_command(), env=env, cwd=sandbox.app_cwd(),
+                                     stdout=self.log, stderr=self.log)
         self._x = None
 
     # --- reading -------------------------------------------------------------------------
@@ -221,9 +230,14 @@ class Sandbox:
         self.work_dir = os.path.join(self.home, ".quen_dara_patch")
         self.processes = []
         self.port = None
+        self.tls_port = None
         self.display = None
         self.apps = []
-        self._make(size_mib)
+        try:
+            self._make(size_mib)
+        except BaseException:
+            self.stop()
+            raise
 
     def _make(self, size_mib):
         tool = os.path.join(self.build_dir, "tests", "qdt-sandbox-data")
@@ -241,22 +255,52 @@ class Sandbox:
         with open(os.path.join(self.work_dir, "fallbackJson.json"), "w", encoding="utf-8") as f:
             f.write(json.dumps({"launcherPath": path}, indent=4, ensure_ascii=False))
 
+    def app_command(self):
+        return [self.program]
+
+    def app_cwd(self):
+        return None
+
     # --- services ------------------------------------------------------------------------
-    def start_server(self):
-        port_file = os.path.join(self.dir, "port")
+    def _start_server_process(self, name, port, extra):
+        port_file = os.path.join(self.dir, name)
         if os.path.exists(port_file):
             os.remove(port_file)
-        proc = subprocess.Popen(
-            [sys.executable, os.path.join(HERE, "sandbox_server.py"), "--root", self.server_root,
-             "--port-file", port_file, "--lifetime", "3600"] +
-            (["--port", str(self.port)] if self.port else []),
-            stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.dir, "server.log"), "ab"))
+        with open(os.path.join(self.dir, "server.log"), "ab") as log:
+            proc = subprocess.Popen(
+                [sys.executable, os.path.join(HERE, "sandbox_server.py"),
+                 "--root", self.server_root, "--port-file", port_file, "--lifetime", "3600"] +
+                (["--port", str(port)] if port else []) + extra,
+                stdout=subprocess.DEVNULL, stderr=log)
         self.processes.append(proc)
-        self.server = proc
-        wait_for(lambda: os.path.exists(port_file), 20, "the patch server")
+        wait_for(lambda: os.path.exists(port_file) or proc.poll() is not None, 20,
+                 "the patch server")
+        if proc.poll() is not None:
+            raise RuntimeError("the patch server did not start (see %s)" % log.name)
         with open(port_file) as f:
-            self.port = int(f.read())
-        return proc
+            return proc, int(f.read())
+
+    def start_server(self):
+        self.server, self.port = self._start_server_process("port", self.port, [])
+        return self.server
+
+    def start_tls_server(self, cert, key):
+        """A second server on 127.0.0.1 that speaks https with `cert` (PEM chain) and `key`."""
+        self.tls_server, self.tls_port = self._start_server_process(
+            "port-tls", self.tls_port, ["--tls-cert", cert, "--tls-key", key])
+        return self.tls_server
+
+    def https_url(self, name):
+        return "https://127.0.0.1:%d/files/%s" % (self.tls_port, name)
+
+    def requests(self, tls=False):
+        """Paths the server (or the https server) was asked for, in order."""
+        try:
+            with open(os.path.join(self.server_root, "requests-tls.log" if tls else "requests.log"),
+                      encoding="utf-8") as f:
+                return f.read().split()
+        except OSError:
+            return []
 
     def stop_server(self):
         self.server.terminate()
@@ -330,10 +374,256 @@ class Sandbox:
                     proc.wait(10)
                 except subprocess.TimeoutExpired:
                     proc.kill()
+        self._stop_platform()
         if self.display:
             self.display.stop()
         if not keep:
             shutil.rmtree(self.dir, ignore_errors=True)
+
+    def _stop_platform(self):
+        pass
+
+
+# A Windows user name with Cyrillic letters and a blank: the profile folder that holds the work
+# directory then has both, as it does for many players.
+WINE_USER = "Иван Тестов"
+LAUNCHER_APPS_KEY = r"HKCU\Software\KVTR\Apps\45"
+ROOT_CERTIFICATES_KEY = r"HKLM\Software\Microsoft\SystemCertificates\Root\Certificates"
+CERT_CERT_PROP_ID = 0x20
+
+
+def make_certificates(folder):
+    """A throwaway certificate authority and a server certificate for 127.0.0.1 that it signed.
+
+    Returns {"ca_pem", "ca_der", "cert", "key"}: file paths, except ca_der, the authority's DER
+    bytes.
+    """
+    os.makedirs(folder, exist_ok=True)
+    ca_key, ca_pem = os.path.join(folder, "ca.key"), os.path.join(folder, "ca.pem")
+    key, csr = os.path.join(folder, "server.key"), os.path.join(folder, "server.csr")
+    cert, ext = os.path.join(folder, "server.pem"), os.path.join(folder, "server.ext")
+
+    def openssl(*args):
+        subprocess.run(["openssl"] + list(args), check=True, timeout=60,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", ca_key, "-out", ca_pem,
+            "-days", "2", "-subj", "/CN=Quen Dara Sandbox CA",
+            "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr,
+            "-subj", "/CN=127.0.0.1")
+    with open(ext, "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
+                "keyUsage=critical,digitalSignature,keyEncipherment\n"
+                "extendedKeyUsage=serverAuth\n")
+    openssl("x509", "-req", "-in", csr, "-CA", ca_pem, "-CAkey", ca_key, "-CAcreateserial",
+            "-out", cert, "-days", "2", "-extfile", ext)
+    with open(ca_pem) as f:
+        ca_der = ssl.PEM_cert_to_DER_cert(f.read())
+    return {"ca_pem": ca_pem, "ca_der": ca_der, "cert": cert, "key": key}
+
+
+def certificate_store_entry(der):
+    """The registry form of a certificate in a Windows system store: the key name (the SHA-1
+    thumbprint in upper-case hex) and its "Blob" value, a serialized store element. That is a
+    run of properties, each a little-endian property id, a reserved 1 and a length, then the
+    data; the certificate itself is the CERT_CERT_PROP_ID property holding the DER bytes."""
+    blob = struct.pack("<III", CERT_CERT_PROP_ID, 1, len(der)) + der
+    return hashlib.sha1(der).hexdigest().upper(), blob
+
+
+class WineSandbox(Sandbox):
+    """The sandbox as a player's Windows machine: the Windows program and the Windows fake game
+    run under Wine in a prefix of the sandbox's own (its user has a Cyrillic name), the game is
+    installed on its drive C: and found through the registry value the launcher writes, and
+    ORBEX.exe is a Windows process there.
+
+    build_dir is the Linux build (for qdt-sandbox-data); program is QuenDaraTranslation.exe and
+    fake_game the Windows build of the fake game.
+    """
+
+    def __init__(self, build_dir, program, fake_game, size_mib=8, directory=None, user=WINE_USER):
+        self.windows_program = os.path.abspath(program)
+        self.fake_game = os.path.abspath(fake_game)
+        self.user = user
+        super().__init__(build_dir, size_mib, directory)
+
+    # --- the prefix ----------------------------------------------------------------------
+    def wine_env(self, extra=None):
+        env = dict(os.environ)
+        for name in ("QT_QPA_PLATFORM", "QDT_AUTOMATION_STATE", "QDT_FAKE_GAME_LOG",
+                     "QUEN_DARA_MANIFEST_URL", "DISPLAY", "WAYLAND_DISPLAY"):
+            env.pop(name, None)
+        env.update({
+            "WINEPREFIX": self.prefix,
+            "WINEARCH": "win64",
+            "WINEDEBUG": "-all",
+            # No Mono or Gecko installer on first start (nothing here needs them), and no menu
+            # entries or file associations written for the host's desktop.
+            "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
+            # Wine names the profile folder after USER, on every start of the prefix.
+            "USER": self.user,
+            "LOGNAME": self.user,
+            # Wine links the profile's Desktop, Documents, ... to folders of HOME.
+            "HOME": self.home,
+        })
+        env.update(extra or {})
+        return env
+
+    def wine(self, *args, timeout=120):
+        """Runs a Windows command in the prefix and waits for it (bounded)."""
+        return subprocess.run(["wine"] + list(args), env=self.wine_env(), cwd=self.dir,
+                              timeout=timeout, check=True, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT)
+
+    def wait_wineserver(self, timeout=60):
+        """Waits until the prefix's wineserver has ended, and so written the registry to disk. Only
+        while no program of the prefix runs."""
+        subprocess.run(["wineserver", "-w"], env=self.wine_env(), timeout=timeout, check=True)
+
+    def reg_add(self, key, value, kind, data):
+        self.wine("reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f")
+
+    def windows_path(self, unix_path):
+        """C:\\... for a file on the prefix's drive C:."""
+        rel = os.path.relpath(unix_path, self.drive_c)
+        if rel.startswith(".."):
+            raise ValueError("%s is not on drive C:" % unix_path)
+        return "C:\\" + rel.replace("/", "\\")
+
+    def _make(self, size_mib):
+        self.prefix = os.path.join(self.dir, "wineprefix")
+        self.drive_c = os.path.join(self.prefix, "drive_c")
+        self.game = os.path.join(self.drive_c, "Games", "Quen Dara")
+        self.game_exe = os.path.join(self.game, "bin", "x64", "QuenDara.exe")
+        self.archive = os.path.join(self.game, "ZNGame", "data.lpk")
+        self.program = os.path.join(self.drive_c, "Quen Dara Translation",
+                                    "QuenDaraTranslation.exe")
+        self.state_path = os.path.join(self.dir, "state.json")
+        os.makedirs(self.home, exist_ok=True)
+
+        tool = os.path.join(self.build_dir, "tests", "qdt-sandbox-data")
+        subprocess.run([tool, self.server_root, str(size_mib)], check=True, timeout=120)
+        self.hashes = xxh_hashes(os.path.join(self.server_root, "hashes.json"))
+
+        subprocess.run(["wineboot", "-i"], env=self.wine_env(), cwd=self.dir, timeout=180,
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.wait_wineserver(120)
+        users = os.path.join(self.drive_c, "users")
+        self.user_honoured = os.path.isdir(os.path.join(users, self.user))
+        if not self.user_honoured:
+            # Wine chose its own name: the program's home is whatever profile it made.
+            self.user = next(n for n in sorted(os.listdir(users)) if n != "Public")
+        self.profile = os.path.join(users, self.user)
+        self.work_dir = os.path.join(self.profile, ".quen_dara_patch")
+
+        os.makedirs(os.path.dirname(self.game_exe))
+        os.makedirs(os.path.dirname(self.archive))
+        os.makedirs(os.path.dirname(self.program))
+        os.replace(os.path.join(self.server_root, "ZNGame", "data.lpk"), self.archive)
+        shutil.copy(self.fake_game, self.game_exe)
+        shutil.copy(self.windows_program, self.program)
+
+        # What the launcher leaves behind: the installation folder, and the executable relative to
+        # it followed by the switch it starts the game with.
+        self.game_windows = self.windows_path(self.game)
+        self.game_exe_windows = self.windows_path(self.game_exe)
+        exec_name = os.path.relpath(self.game_exe, self.game).replace("/", "\\")
+        self.reg_add(LAUNCHER_APPS_KEY, "GamePath", "REG_SZ", self.game_windows)
+        self.reg_add(LAUNCHER_APPS_KEY, "ExecName", "REG_SZ", exec_name + " -launch_from_launcher")
+        self.wait_wineserver()
+
+    def trust_certificate(self, der):
+        """Adds a certificate authority to the prefix's trusted roots (the machine's "ROOT" store),
+        where CryptoAPI, and through it the program's TLS, finds it. Before anything runs in the
+        prefix."""
+        thumbprint, blob = certificate_store_entry(der)
+        self.reg_add(ROOT_CERTIFICATES_KEY + "\\" + thumbprint, "Blob", "REG_BINARY", blob.hex())
+        self.wait_wineserver()
+        return thumbprint
+
+    # --- programs ------------------------------------------------------------------------
+    def app_command(self):
+        return ["wine", self.windows_path(self.program)]
+
+    def app_cwd(self):
+        # Started from a Unix folder, the program's current drive is Z: (the Unix root), so the
+        # Unix paths in its environment name the same files for it as for us.
+        return self.dir
+
+    def start_named(self, exe_name, folder):
+        """Starts the Windows fake game under another name, in folder (relative to drive C:)."""
+        where = os.path.join(self.drive_c, *folder.replace("\\", "/").split("/"))
+        os.makedirs(where, exist_ok=True)
+        path = os.path.join(where, exe_name)
+        shutil.copy(self.fake_game, path)
+        windows_path = self.windows_path(path)
+        proc = subprocess.Popen(["wine", windows_path], env=self.wine_env(),
+                                cwd=self.dir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.processes.append(proc)
+        wait_for(lambda: proc.poll() is not None or any(
+            p.lower() == windows_path.lower() for _, p in self.windows_processes()),
+            60, exe_name + " to run under Wine")
+        if proc.poll() is not None:
+            raise RuntimeError("%s ended at once (exit status %d)"
+                               % (windows_path, proc.returncode))
+        return proc
+
+    def start_app(self, manifest_url=None, extra_env=None):
+        env = self.wine_env({
+            "DISPLAY": self.display.name,
+            "QUEN_DARA_MANIFEST_URL": manifest_url or self.manifest_url(),
+            "QDT_AUTOMATION_STATE": self.state_path,
+            "QDT_FAKE_GAME_LOG": os.path.join(self.dir, "game-started.log"),
+        })
+        env.update(extra_env or {})
+        app = App(self, env)
+        self.apps.append(app)
+        return app
+
+    def windows_processes(self):
+        """(pid, program) of the prefix's Windows programs, program as Wine shows it (its Windows
+        path, the command line's first word)."""
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/environ" % entry, "rb") as f:
+                    environ = f.read().split(b"\0")
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    cmdline = f.read().split(b"\0")
+            except OSError:
+                continue
+            if ("WINEPREFIX=" + self.prefix).encode() not in environ or not cmdline[0]:
+                continue
+            found.append((int(entry), cmdline[0].decode("utf-8", "replace").strip()))
+        return found
+
+    def game_processes(self):
+        return [pid for pid, program in self.windows_processes()
+                if program.lower().endswith("\\quendara.exe")]
+
+    def end_game(self, timeout=30):
+        """Ends the running game as a crash or the Task Manager would; waits until it is gone."""
+        for pid in self.game_processes():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        wait_for(lambda: not self.game_processes(), timeout, "the game to end")
+
+    def _stop_platform(self):
+        if not getattr(self, "prefix", None) or not os.path.isdir(self.prefix):
+            return
+        try:
+            subprocess.run(["wineserver", "-k"], env=self.wine_env(), timeout=30,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", "-w"], env=self.wine_env(), timeout=30,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        except subprocess.TimeoutExpired:
+            pass
 
 
 def demo(args):
