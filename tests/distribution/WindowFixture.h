@@ -18,6 +18,7 @@
 #include "distribution/FileDownloader.h"
 #include "tests/support/HttpServer.h"
 #include "tests/support/MessageBoxDriver.h"
+#include "tests/support/QtPath.h"
 #include "tests/support/TestData.h"
 #include "tests/support/TestLauncher.h"
 #include "tests/support/WindowAccess.h"
@@ -60,7 +61,7 @@ protected:
         QDir(game.path()).mkpath(QStringLiteral("bin/x64"));
         QDir(game.path()).mkpath(QStringLiteral("ZNGame"));
         archive = game.path() + QStringLiteral("/ZNGame/data.lpk");
-        testdata::writeFile(archive.toStdString(), source);
+        testdata::writeFile(fsPath(archive), source);
         gamePath =
             QDir::toNativeSeparators(game.path()) + QStringLiteral("\\bin\\x64\\QuenDara.exe");
     }

@@ -43,16 +43,51 @@ std::vector<std::string> arguments(int argc, char** argv)
 
 } // namespace
 
+#ifdef _WIN32
+// The record's path may hold letters outside the ANSI code page (a Cyrillic profile folder), so
+// Windows reads it from the wide environment and opens it by its wide name.
+using NativeString = std::wstring;
+const wchar_t* recordVariable()
+{
+    return _wgetenv(L"QDT_HELPER_RECORD");
+}
+std::FILE* openForWriting(const NativeString& path)
+{
+    return _wfopen(path.c_str(), L"wb");
+}
+int renameFile(const NativeString& from, const NativeString& to)
+{
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
+}
+const NativeString partSuffix = L".part";
+#else
+using NativeString = std::string;
+const char* recordVariable()
+{
+    return std::getenv("QDT_HELPER_RECORD");
+}
+std::FILE* openForWriting(const NativeString& path)
+{
+    return std::fopen(path.c_str(), "wb");
+}
+int renameFile(const NativeString& from, const NativeString& to)
+{
+    return std::rename(from.c_str(), to.c_str());
+}
+const NativeString partSuffix = ".part";
+#endif
+
 int main(int argc, char** argv)
 {
-    if (const char* record = std::getenv("QDT_HELPER_RECORD")) {
+    if (const auto* record = recordVariable(); record && *record) {
         // Written beside and renamed, so a reader never sees half a record.
-        const std::string part = std::string(record) + ".part";
-        if (std::FILE* f = std::fopen(part.c_str(), "wb")) {
+        const NativeString target(record);
+        const NativeString part = target + partSuffix;
+        if (std::FILE* f = openForWriting(part)) {
             for (const auto& a : arguments(argc, argv))
                 std::fprintf(f, "%s\n", a.c_str());
             std::fclose(f);
-            std::rename(part.c_str(), record);
+            renameFile(part, target);
         }
     }
     long seconds = 0;

@@ -12,6 +12,12 @@
 #include <QTest>
 #include <QTimer>
 
+#ifdef _WIN32
+#include <QSettings>
+
+#include <cstdlib>
+#endif
+
 #include "app/Constants.h"
 #include "app/QuenDaraTranslation.h"
 #include "core/Xxh64.h"
@@ -43,6 +49,36 @@ void writeAll(const QString& path, const QByteArray& bytes)
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
     f.write(bytes);
+}
+
+// Sets an environment variable that child processes inherit. Windows takes the value as UTF-16:
+// the narrow form would lose the Cyrillic letters of a player's profile folder.
+void setEnv(const char* name, const QString& value)
+{
+#ifdef _WIN32
+    _wputenv_s(QString::fromLatin1(name).toStdWString().c_str(), value.toStdWString().c_str());
+#else
+    qputenv(name, value.toUtf8());
+#endif
+}
+
+void unsetEnv(const char* name)
+{
+#ifdef _WIN32
+    _wputenv_s(QString::fromLatin1(name).toStdWString().c_str(), L"");
+#else
+    qunsetenv(name);
+#endif
+}
+
+// The path a process scan reports for a program started from `path`.
+QString scannedPath(const QString& path)
+{
+#ifdef _WIN32
+    return QDir::toNativeSeparators(path);
+#else
+    return path;
+#endif
 }
 
 quint64 hashOf(const QByteArray& bytes)
@@ -184,6 +220,21 @@ TEST_F(GameWindow, FindGamePrefersTheRegistryThenTheSettingsFile)
     EXPECT_EQ(ui.lineEditGameFolder->text(), gamePath);
     EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
 
+#ifdef _WIN32
+    // The launcher's key in this user's registry (the test program's own Wine prefix).
+    const QString folder = QDir::toNativeSeparators(game.path()) + QStringLiteral("\\Quen Dara");
+    const QString key = QStringLiteral("HKEY_CURRENT_USER\\Software\\KVTR\\Apps\\45");
+    {
+        QSettings reg(key, QSettings::NativeFormat);
+        reg.setValue(QStringLiteral("GamePath"), folder);
+        reg.setValue(QStringLiteral("ExecName"),
+                     QStringLiteral("Game\\Bin\\QuenDara.exe -launch_from_launcher"));
+    }
+    window.findGame();
+    QSettings(QStringLiteral("HKEY_CURRENT_USER\\Software\\KVTR"), QSettings::NativeFormat)
+        .remove(QStringLiteral("Apps"));
+    EXPECT_EQ(gamePath, folder + QStringLiteral("\\Game\\Bin\\QuenDara.exe"));
+#else
     // The launcher's key in the prefix's registry; the game folder through drive Z:.
     const QString zPath = QStringLiteral("Z:") + QDir::toNativeSeparators(game.path()) +
                           QStringLiteral("\\Quen Dara");
@@ -196,6 +247,7 @@ TEST_F(GameWindow, FindGamePrefersTheRegistryThenTheSettingsFile)
     ASSERT_TRUE(QFile::link(QStringLiteral("/"), prefix.path() + QStringLiteral("/dosdevices/z:")));
     window.findGame();
     EXPECT_EQ(gamePath, zPath + QStringLiteral("\\Game\\Bin\\QuenDara.exe"));
+#endif
     EXPECT_EQ(ui.lineEditGameFolder->text(), gamePath);
     EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
 }
@@ -259,9 +311,16 @@ TEST_F(GameWindow, BrowseTakesTheChosenFileAndCancelChangesNothing)
     answer(true);
     window.browseGameFolder();
     EXPECT_EQ(answered, 2);
+#ifdef _WIN32
+    // The dialog answers with "/"; the path is kept with "\" as the registry writes it.
+    const QString expected = QString(chosen).replace(QLatin1Char('/'), QLatin1Char('\\'));
+    EXPECT_TRUE(expected.contains(QLatin1Char('\\')));
+#else
     // A Unix path stays as it is; it leads to the archive all the same.
-    EXPECT_EQ(gamePath, chosen);
-    EXPECT_EQ(ui.lineEditGameFolder->text(), chosen);
+    const QString expected = chosen;
+#endif
+    EXPECT_EQ(gamePath, expected);
+    EXPECT_EQ(ui.lineEditGameFolder->text(), expected);
     EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(current, languageOriginal);
     // Browsing does not store the path.
@@ -397,11 +456,11 @@ TEST_F(GameWindow, StartTheGameMinimisesAndStartsThePathWithTheSwitch)
     const QString program = game.path() + QStringLiteral("/Quen Dara/Game/Bin/Start Test Game");
     ASSERT_TRUE(QFile::copy(QStringLiteral(QDT_HELPER_PATH), program));
     const QString record = game.path() + QStringLiteral("/record.txt");
-    qputenv("QDT_HELPER_RECORD", record.toUtf8());
+    setEnv("QDT_HELPER_RECORD", record);
     gamePath = program;
     window.show();
     QMetaObject::invokeMethod(&window, "startTheGame", Qt::DirectConnection);
-    qunsetenv("QDT_HELPER_RECORD");
+    unsetEnv("QDT_HELPER_RECORD");
     EXPECT_TRUE(window.isMinimized());
     EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(waitForLines(record),
@@ -414,13 +473,13 @@ TEST_F(GameWindow, StartTheGameRefusesWhileTheGameRuns)
     const QString program = game.path() + QStringLiteral("/Quen Dara/Game/Bin/Start Test Game");
     ASSERT_TRUE(QFile::copy(QStringLiteral(QDT_HELPER_PATH), program));
     gamePath = program;
-    qputenv("QDT_HELPER_RECORD", record.toUtf8());
+    setEnv("QDT_HELPER_RECORD", record);
     {
         FakeProcess running(QStringLiteral("quendara.EXE"), QStringLiteral("Some Folder"));
         ASSERT_TRUE(running.running());
         QMetaObject::invokeMethod(&window, "startTheGame", Qt::DirectConnection);
     }
-    qunsetenv("QDT_HELPER_RECORD");
+    unsetEnv("QDT_HELPER_RECORD");
     EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("Game is already running.")});
     EXPECT_FALSE(window.isMinimized());
     QTest::qWait(300);
@@ -435,7 +494,7 @@ TEST_F(GameWindow, PathWatchTakesTheRunningGamesPath)
     {
         FakeProcess running(QStringLiteral("QuenDara.exe"), QStringLiteral("Quen Dara/Game/Bin"));
         ASSERT_TRUE(running.running());
-        seenPath = running.executablePath();
+        seenPath = scannedPath(running.executablePath());
         QMetaObject::invokeMethod(&window, "updateTimer", Qt::DirectConnection);
     }
     EXPECT_EQ(gamePath, seenPath);

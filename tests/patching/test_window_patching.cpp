@@ -15,6 +15,7 @@
 #include "distribution/FileDownloader.h"
 #include "patching/WindowPatching.h"
 #include "tests/support/MessageBoxDriver.h"
+#include "tests/support/QtPath.h"
 #include "tests/support/TestData.h"
 #include "tests/support/TestLauncher.h"
 #include "tests/support/WindowAccess.h"
@@ -30,7 +31,7 @@ QByteArray qbytes(const Bytes& b)
 
 Bytes readBytes(const QString& path)
 {
-    return testdata::readFile(path.toStdString());
+    return testdata::readFile(fsPath(path));
 }
 
 class WindowPatching : public ::testing::Test
@@ -43,7 +44,7 @@ protected:
         QDir(game.path()).mkpath(QStringLiteral("Game/Bin"));
         QDir(game.path()).mkpath(QStringLiteral("ZNGame"));
         archive = game.path() + QStringLiteral("/ZNGame/data.lpk");
-        testdata::writeFile(archive.toStdString(), source);
+        testdata::writeFile(fsPath(archive), source);
         // Stop the manifest download: these tests are about the archive only.
         auto*& downloader = WindowAccess::manifestDownloader(window);
         if (downloader) {
@@ -104,7 +105,7 @@ TEST_F(WindowPatching, TranslationThenRestore)
 TEST_F(WindowPatching, ProgressBarMovesWhileALargeArchiveIsPatched)
 {
     const Bytes large = testdata::makeArchive(48u << 20, 6);
-    testdata::writeFile(archive.toStdString(), large);
+    testdata::writeFile(fsPath(archive), large);
     const QByteArray patch =
         qbytes(testdata::makePatch(large, testdata::translationEdits(large.size(), 2000, 6)));
     std::vector<int> values;
@@ -195,8 +196,8 @@ TEST_F(WindowPatching, CopyFileReplacesOnlyWithACompleteCopy)
     QTemporaryDir dir;
     const QString from = dir.filePath(QStringLiteral("from"));
     const QString to = dir.filePath(QStringLiteral("to"));
-    testdata::writeFile(from.toStdString(), source);
-    testdata::writeFile(to.toStdString(), {'o', 'l', 'd'});
+    testdata::writeFile(fsPath(from), source);
+    testdata::writeFile(fsPath(to), {'o', 'l', 'd'});
     ASSERT_TRUE(copyFile(from, to));
     EXPECT_EQ(readBytes(to), source);
     EXPECT_FALSE(copyFile(dir.filePath(QStringLiteral("missing")), to));
