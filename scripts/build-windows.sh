@@ -45,6 +45,18 @@ for p in "${programs[@]}"; do
     echo "build-windows: $p imports $(x86_64-w64-mingw32-objdump -p "$out/$p" |
         sed -n 's/^[[:space:]]*DLL Name: //p' | sort -f | tr '\n' ' ')"
 done
+# What Windows reads from the window's executable: a GUI program (no console window), the
+# administrator manifest, the version resource and the icon.
+exe="$out/QuenDaraTranslation.exe"
+headers=$(x86_64-w64-mingw32-objdump -p "$exe")
+grep -Eq '^Subsystem[[:space:]]+0+2[[:space:]]' <<<"$headers" ||
+    { echo "build-windows: QuenDaraTranslation.exe is not a GUI program" >&2; bad=1; }
+grep -q 'level="requireAdministrator"' "$exe" ||
+    { echo "build-windows: QuenDaraTranslation.exe has no administrator manifest" >&2; bad=1; }
+strings -el -n 3 "$exe" | grep -A1 -x ProductVersion | grep -qx "$version" ||
+    { echo "build-windows: QuenDaraTranslation.exe has no version resource for $version" >&2; bad=1; }
+x86_64-w64-mingw32-objdump -h "$exe" | grep -q '\.rsrc' ||
+    { echo "build-windows: QuenDaraTranslation.exe has no resources (icon)" >&2; bad=1; }
 ((bad == 0)) || exit 1
 
 name="QuenDaraTranslation-$version-windows-x64"
