@@ -75,22 +75,47 @@ private:
     std::uint64_t reported_ = 0;
 };
 
-// A run that was killed leaves its temporary files beside the files it writes (the one beside the
-// archive as big as the archive). The next run clears them away.
-void removeStaleTemporaries(const std::filesystem::path& archive)
+// Whether `name` is exactly what temporarySibling makes for a file named `target`:
+// "<target>.tmp-<digits>-<digits>-<digits>". Nothing else is ours to remove.
+bool isOurTemporaryName(const std::string& name, const std::string& target)
 {
-    const std::string prefix = displayPath(temporarySibling(archive).filename());
-    const std::string stem = prefix.substr(0, prefix.find(".tmp-") + 5);
+    const std::string stem = target + ".tmp-";
+    if (name.size() <= stem.size() || name.compare(0, stem.size(), stem) != 0)
+        return false;
+    int groups = 1;
+    bool digitSeen = false;
+    for (std::size_t i = stem.size(); i < name.size(); ++i) {
+        const char c = name[i];
+        if (c >= '0' && c <= '9') {
+            digitSeen = true;
+        } else if (c == '-' && digitSeen && groups < 3) {
+            ++groups;
+            digitSeen = false;
+        } else {
+            return false;
+        }
+    }
+    return groups == 3 && digitSeen;
+}
+
+// A run that was killed leaves its temporary files beside the files it writes (the one beside the
+// archive as big as the archive). The next run clears them away: regular files whose names follow
+// our exact pattern for that file, and nothing else.
+void removeStaleTemporaries(const std::filesystem::path& target)
+{
+    const std::string targetName = displayPath(target.filename());
     std::error_code ec;
     const auto folder =
-        archive.has_parent_path() ? archive.parent_path() : std::filesystem::path(".");
+        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
     for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
          it.increment(ec)) {
-        const std::string name = displayPath(it->path().filename());
-        if (name.size() > stem.size() && name.compare(0, stem.size(), stem) == 0) {
-            std::error_code ignored;
-            std::filesystem::remove(it->path(), ignored);
-        }
+        if (!isOurTemporaryName(displayPath(it->path().filename()), targetName))
+            continue;
+        std::error_code statusError;
+        if (!std::filesystem::is_regular_file(it->symlink_status(statusError)) || statusError)
+            continue;
+        std::error_code ignored;
+        std::filesystem::remove(it->path(), ignored);
     }
 }
 

@@ -178,6 +178,55 @@ TEST(PatchEngine, NextRunClearsTemporariesOfKilledRuns)
     EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"data.lpk", "backup", "patch_KR.data"}));
 }
 
+// Only files this program made go: names that merely look like ours, folders and links stay.
+TEST(PatchEngine, ClearingTemporariesSparesEverythingElse)
+{
+    TempDir dir;
+    fs::create_directories(dir / "keep");
+    const fs::path archive = dir / "data.tmp-1.lpk";
+    const fs::path backup = dir / "keep" / "orig.tmp-2024.lpk";
+    const Bytes source = bytesOf("ABCDEFGHIJ");
+    testdata::writeFile(archive, source);
+    const char* const decoys[] = {
+        "data.tmp-2.lpk",            // a sibling named like the archive's first part
+        "data.lpk.tmp-notes",        // not our pattern
+        "data.tmp-1.lpk.tmp-1-2",    // two groups of digits, not three
+        "data.tmp-1.lpk.tmp-1-2-3x", // a letter after the digits
+        "data.tmp-1.lpk.tmp--1-2",   // an empty group
+        "keep/orig.tmp-2023.lpk",    // the user's own files beside the backup
+        "keep/orig.tmp-notes.txt",
+        "keep/orig.tmp-2024.lpk.tmp-1-2-3-4", // four groups
+    };
+    for (const char* name : decoys)
+        testdata::writeFile(dir / name, bytesOf("user data"));
+    // A folder with our exact pattern is not ours either.
+    fs::create_directories(dir / "data.tmp-1.lpk.tmp-5-6-7");
+    const char* const stale[] = {"data.tmp-1.lpk.tmp-999-1-0", "keep/orig.tmp-2024.lpk.tmp-1-2-3",
+                                 "patch_KR.data.tmp-12-34-56"};
+    for (const char* name : stale)
+        testdata::writeFile(dir / name, bytesOf("left over"));
+#ifndef _WIN32
+    // A link with our pattern may point at anything: it stays, and so does its target.
+    testdata::writeFile(dir / "target.txt", bytesOf("user data"));
+    fs::create_symlink(dir / "target.txt", dir / "data.tmp-1.lpk.tmp-8-8-8");
+#endif
+
+    const Bytes patch = testdata::makePatch(source, exampleEdits());
+    ASSERT_TRUE(applyFile(archive, patch, backup, dir / "patch_KR.data").ok());
+
+    EXPECT_EQ(testdata::readFile(archive), bytesOf("ABxFGwxyzIJ"));
+    EXPECT_EQ(testdata::readFile(backup), source);
+    for (const char* name : decoys)
+        EXPECT_EQ(testdata::readFile(dir / name), bytesOf("user data")) << name;
+    EXPECT_TRUE(fs::is_directory(dir / "data.tmp-1.lpk.tmp-5-6-7"));
+    for (const char* name : stale)
+        EXPECT_FALSE(fs::exists(dir / name)) << name;
+#ifndef _WIN32
+    EXPECT_TRUE(fs::is_symlink(dir / "data.tmp-1.lpk.tmp-8-8-8"));
+    EXPECT_EQ(testdata::readFile(dir / "target.txt"), bytesOf("user data"));
+#endif
+}
+
 TEST(PatchEngine, WorkedExample)
 {
     TempDir dir;
