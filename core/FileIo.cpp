@@ -153,6 +153,30 @@ Status replaceFile(const std::filesystem::path& from, const std::filesystem::pat
     return Status::success();
 }
 
+bool sameEntry(const std::filesystem::path& a, const std::filesystem::path& b)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path absA = fs::absolute(a, ec);
+    const fs::path absB = fs::absolute(b, ec);
+    const fs::path nameA = absA.filename(), nameB = absB.filename();
+#ifdef _WIN32
+    // Windows file names match without regard to case.
+    if (_wcsicmp(nameA.c_str(), nameB.c_str()) != 0)
+        return false;
+#else
+    if (nameA != nameB)
+        return false;
+#endif
+    // The same name in one folder, however the folder is spelled or reached.
+    std::error_code sameError;
+    const bool sameFolder = fs::equivalent(absA.parent_path(), absB.parent_path(), sameError);
+    if (!sameError)
+        return sameFolder;
+    return fs::weakly_canonical(absA.parent_path(), ec) ==
+           fs::weakly_canonical(absB.parent_path(), ec);
+}
+
 std::filesystem::path temporarySibling(const std::filesystem::path& target)
 {
     static std::atomic<unsigned> counter{0};

@@ -48,6 +48,11 @@ Status flushToDisk(std::FILE* file, const std::filesystem::path& pathForMessages
 // Moves `from` over `to` in one step: readers see either the old or the new file, never a mix.
 Status replaceFile(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// Whether two paths name one directory entry: the same name in the same folder, however each is
+// spelled ("./x", "a/../x", a linked folder). Two hard links of one file are two entries: the
+// engine's backup is one on purpose.
+bool sameEntry(const std::filesystem::path& a, const std::filesystem::path& b);
+
 // A temporary name beside `target`, in the same folder so that the final rename stays on one disk.
 std::filesystem::path temporarySibling(const std::filesystem::path& target);
 

@@ -225,6 +225,31 @@ StreamResult streamPatch(const unsigned char* patch, std::size_t patchSize,
 Status applyPatchToArchive(const ApplyRequest& request)
 {
     const std::string archiveName = displayPath(request.archive);
+    // Writing the backup or the reverse patch over one of the other files would lose it, however
+    // the names are spelled: the folders' identities are compared, not the strings.
+    {
+        struct Pair
+        {
+            const std::filesystem::path& written;
+            const char* writtenRole;
+            const std::filesystem::path& other;
+            const char* otherRole;
+        };
+        const Pair pairs[] = {
+            {request.backup, "backup", request.archive, "archive"},
+            {request.reversePatch, "reverse patch", request.archive, "archive"},
+            {request.reversePatch, "reverse patch", request.backup, "backup"},
+            {request.reversePatch, "reverse patch", request.patchFile, "patch"},
+            {request.backup, "backup", request.patchFile, "patch"},
+        };
+        for (const Pair& p : pairs) {
+            if (!p.written.empty() && !p.other.empty() && sameEntry(p.written, p.other))
+                return Status::failure(ErrorKind::Other,
+                                       "The " + std::string(p.writtenRole) + " " +
+                                           displayPath(p.written) + " is the " + p.otherRole +
+                                           " itself; choose another file. Nothing was changed.");
+        }
+    }
     auto header = readPatchHeader(request.patch, request.patchSize);
     if (!header)
         return header.status;

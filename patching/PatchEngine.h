@@ -23,6 +23,7 @@ struct ApplyRequest
     std::size_t patchSize = 0;
     std::filesystem::path backup;       // empty: no backup copy of the archive
     std::filesystem::path reversePatch; // empty: the reverse patch is built and dropped
+    std::filesystem::path patchFile;    // the file the patch was read from, if any; never written
     ProgressFunction progress;
 };
 
@@ -31,7 +32,9 @@ struct ApplyRequest
 // the patch's result hash before it replaces the archive, and the reverse patch is in place
 // before the archive is replaced. Errors: BadMagic, Malformed, NotFound/ReadFailed (archive),
 // AccessDenied (archive can't be opened for writing or replaced), SourceMismatch, ResultMismatch,
-// BackupFailed, WriteFailed. On any error the archive is as it was.
+// BackupFailed, WriteFailed; Other when two of the request's files are one file (the backup or
+// the reverse patch would overwrite the archive, each other or the patch). On any error the
+// archive is as it was.
 Status applyPatchToArchive(const ApplyRequest& request);
 
 // Sequential byte streams for the streaming pass; files in the engine, memory in the fuzzer.

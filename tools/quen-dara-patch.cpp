@@ -137,6 +137,7 @@ int apply(const Args& args)
     request.patchSize = patch.value.size();
     request.backup = backup;
     request.reversePatch = reverse;
+    request.patchFile = patchPath;
     const bool bar = stderrIsTerminal();
     int shown = -1;
     if (bar) {

@@ -107,6 +107,53 @@ TEST_F(Tool, ApplyWritesArchiveReversePatchAndBackup)
     EXPECT_EQ(testdata::readFile(archive), source);
 }
 
+// The backup or the reverse patch named as another of the run's files, spelled differently or
+// through a linked folder: refused before anything is written, every file as it was.
+TEST_F(Tool, AliasedFilesAreRefusedAndNothingChanges)
+{
+    testdata::writeFile(dir / "old-backup.lpk", Bytes{'o', 'l', 'd'});
+    fs::create_directory_symlink(dir.path() / "game", dir.path() / "game-link");
+    const std::string dotArchive = s(dir.path() / "game" / "." / "data.lpk");
+    const std::string viaLink = s(dir.path() / "game-link" / "data.lpk");
+    const std::string upAndBack = s(dir.path() / "game" / ".." / "patch_EN.data");
+    const std::string backup = s(dir / "old-backup.lpk");
+    struct Case
+    {
+        const char* what;
+        std::vector<std::string> options;
+        const char* role;
+    };
+    const Case cases[] = {
+        {"reverse = archive", {"--reverse", dotArchive}, "reverse patch"},
+        {"reverse = archive through a linked folder", {"--reverse", viaLink}, "reverse patch"},
+        {"reverse = backup",
+         {"--backup", backup, "--reverse", s(dir.path() / "." / "old-backup.lpk")},
+         "reverse patch"},
+        {"reverse = patch", {"--reverse", upAndBack}, "reverse patch"},
+        {"backup = archive", {"--backup", viaLink}, "backup"},
+        {"backup = patch", {"--backup", upAndBack}, "backup"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"apply", s(archive), s(patchPath)};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const ToolRun r = run(dir, args);
+        EXPECT_EQ(r.exitCode, 1) << c.what;
+        EXPECT_NE(r.err.find(c.role), std::string::npos) << c.what << ": " << r.err;
+        EXPECT_EQ(testdata::readFile(archive), source) << c.what;
+        EXPECT_EQ(testdata::readFile(patchPath), patch) << c.what;
+        EXPECT_EQ(text(dir / "old-backup.lpk"), "old") << c.what;
+        EXPECT_FALSE(fs::exists(dir / "patch_KR.data")) << c.what;
+    }
+    // A backup that is a second name of the archive is a different entry: allowed, and the
+    // archive is replaced while the backup keeps the original.
+    fs::create_hard_link(archive, dir / "linked-backup.lpk");
+    const ToolRun linked =
+        run(dir, {"apply", s(archive), s(patchPath), "--backup", s(dir / "linked-backup.lpk")});
+    ASSERT_EQ(linked.exitCode, 0) << linked.err;
+    EXPECT_EQ(testdata::readFile(dir / "linked-backup.lpk"), source);
+    EXPECT_EQ(testdata::readFile(archive), stepbystep::apply(source, patch).content);
+}
+
 TEST_F(Tool, RefusalsExitWithOneLineNamingTheProblem)
 {
     testdata::writeFile(dir / "junk.data", {'<', 'h', 't', 'm', 'l', '>'});
