@@ -60,6 +60,17 @@ std::filesystem::path pathFromUtf8(const std::string& utf8)
 
 Result<FilePtr> openFile(const std::filesystem::path& path, FileMode mode)
 {
+    // Only regular files hold archives and patches. A FIFO would block the open itself, a device
+    // such as /dev/zero never ends, and a folder can't be read: all are refused before opening.
+    if (mode != FileMode::Create) {
+        std::error_code ec;
+        const auto type = std::filesystem::status(path, ec).type();
+        if (!ec && type != std::filesystem::file_type::regular &&
+            type != std::filesystem::file_type::not_found)
+            return Result<FilePtr>::failure(ErrorKind::AccessDenied,
+                                            "Can't open " + displayPath(path) +
+                                                ": it is not a regular file");
+    }
     std::FILE* f = nullptr;
 #ifdef _WIN32
     const wchar_t* m = mode == FileMode::Read        ? L"rb"
@@ -82,23 +93,35 @@ Result<FilePtr> openFile(const std::filesystem::path& path, FileMode mode)
     return Result<FilePtr>::success(FilePtr(f));
 }
 
-Result<std::vector<unsigned char>> readWholeFile(const std::filesystem::path& path)
+Result<std::vector<unsigned char>> readWholeFile(const std::filesystem::path& path,
+                                                 std::uint64_t maxSize)
 {
     using R = Result<std::vector<unsigned char>>;
     auto file = openFile(path, FileMode::Read);
     if (!file)
         return R::failure(file.status);
-    std::vector<unsigned char> data;
+    const std::string tooLarge =
+        displayPath(path) + " is larger than " + std::to_string(maxSize) + " bytes";
+    std::error_code ec;
+    const std::uint64_t size = std::filesystem::file_size(path, ec);
+    if (!ec && size > maxSize)
+        return R::failure(ErrorKind::Unsupported, tooLarge);
+    // One allocation of the file's size; reading goes on past it only if the file grows.
+    std::vector<unsigned char> data(ec ? 0 : static_cast<std::size_t>(size));
+    std::size_t got = data.empty() ? 0 : std::fread(data.data(), 1, data.size(), file.value.get());
+    data.resize(got);
     std::vector<unsigned char> block(64 * 1024);
-    for (;;) {
+    while (got == data.size() && !std::ferror(file.value.get())) {
         const std::size_t n = std::fread(block.data(), 1, block.size(), file.value.get());
-        data.insert(data.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(n));
-        if (n < block.size()) {
-            if (std::ferror(file.value.get()))
-                return R::failure(ErrorKind::ReadFailed, "Can't read " + displayPath(path));
+        if (n == 0)
             break;
-        }
+        if (data.size() + n > maxSize)
+            return R::failure(ErrorKind::Unsupported, tooLarge);
+        data.insert(data.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(n));
+        got = data.size();
     }
+    if (std::ferror(file.value.get()))
+        return R::failure(ErrorKind::ReadFailed, "Can't read " + displayPath(path));
     return R::success(std::move(data));
 }
 

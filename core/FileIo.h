@@ -2,8 +2,10 @@
 // Windows, whole-file reads, durable writes and atomic replacement.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,7 +42,9 @@ std::string displayPath(const std::filesystem::path& path);
 // A path from UTF-8 text, without any reinterpretation of its separators.
 std::filesystem::path pathFromUtf8(const std::string& utf8);
 
-Result<std::vector<unsigned char>> readWholeFile(const std::filesystem::path& path);
+Result<std::vector<unsigned char>>
+readWholeFile(const std::filesystem::path& path,
+              std::uint64_t maxSize = std::numeric_limits<std::uint64_t>::max());
 
 // Flushes the C stream and asks the operating system to put the data on the disk.
 Status flushToDisk(std::FILE* file, const std::filesystem::path& pathForMessages);

@@ -5,9 +5,11 @@
 #include <QString>
 #include <QtGlobal>
 
+#include "patching/PatchFormat.h"
+
 // The largest patch body accepted. The engine takes each patch whole in memory, and the progress
 // bar counts bytes in an int; a larger body is refused before it fills the memory.
-constexpr qint64 kMaxPatchBytes = qint64(1) << 30;
+constexpr qint64 kMaxPatchBytes = static_cast<qint64>(qdt::kMaxPatchSize);
 
 // Average speed since the request in 2^20 bytes per second, over whole elapsed seconds. Within the
 // first second the elapsed time counts as one second, so the figure is never infinite.

@@ -11,6 +11,9 @@
 
 namespace qdt {
 
+// The largest patch we download, cache or read; anything larger is refused before it is read.
+constexpr std::uint64_t kMaxPatchSize = std::uint64_t(1) << 30;
+
 constexpr std::size_t kPatchHeaderSize = 24;
 constexpr std::size_t kPatchRecordHeadSize = 24;
 

@@ -100,7 +100,7 @@ std::string describe(const qdt::Status& status)
 
 qdt::Result<std::vector<unsigned char>> readPatch(const std::filesystem::path& path)
 {
-    auto data = qdt::readWholeFile(path);
+    auto data = qdt::readWholeFile(path, qdt::kMaxPatchSize);
     if (data && data.value.empty())
         return qdt::Result<std::vector<unsigned char>>::failure(
             qdt::ErrorKind::BadMagic, qdt::displayPath(path) + " is empty");

@@ -8,11 +8,13 @@
 #include <random>
 #include <set>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "core/Xxh64.h"
+#include "patching/PatchFormat.h"
 #include "tests/patching/StepByStep.h"
 #include "tests/patching/TempDir.h"
 #include "tests/support/TestData.h"
@@ -57,11 +59,21 @@ std::string text(const fs::path& p)
     return std::string(b.begin(), b.end());
 }
 
+// Runs the tool to its end, or for at most 60 s: a tool that hangs is killed and reported as -1.
 ToolRun run(const TempDir& dir, const std::vector<std::string>& args)
 {
     const pid_t pid = start(args, dir.root() / "stdout", dir.root() / "stderr");
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    bool ended = false;
+    for (int i = 0; i < 6000 && !ended; ++i) {
+        ended = ::waitpid(pid, &status, WNOHANG) == pid;
+        if (!ended)
+            ::usleep(10000);
+    }
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
     ToolRun r;
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.out = text(dir.root() / "stdout");
@@ -152,6 +164,49 @@ TEST_F(Tool, AliasedFilesAreRefusedAndNothingChanges)
     ASSERT_EQ(linked.exitCode, 0) << linked.err;
     EXPECT_EQ(testdata::readFile(dir / "linked-backup.lpk"), source);
     EXPECT_EQ(testdata::readFile(archive), stepbystep::apply(source, patch).content);
+}
+
+// What is not a regular file, or a patch over the size we ever download, is refused at once:
+// nothing is read into memory and nothing waits for a writer that never comes.
+TEST_F(Tool, NonRegularAndOversizedInputsAreRefusedAtOnce)
+{
+    ASSERT_EQ(::mkfifo(s(dir / "fifo").c_str(), 0600), 0);
+    fs::create_directory(dir / "folder");
+    {
+        // Sparse: one byte over the limit costs no disk.
+        std::FILE* f = std::fopen(s(dir / "huge.data").c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fclose(f);
+        fs::resize_file(dir / "huge.data", qdt::kMaxPatchSize + 1);
+    }
+    struct Case
+    {
+        const char* what;
+        std::string archive;
+        std::string patchFile;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"FIFO as the patch", s(archive), s(dir / "fifo"), "not a regular file"},
+        {"FIFO as the archive", s(dir / "fifo"), s(patchPath), "not a regular file"},
+        {"endless device as the patch", s(archive), "/dev/zero", "not a regular file"},
+        {"folder as the archive", s(dir / "folder"), s(patchPath), "not a regular file"},
+        {"patch over 1 GiB", s(archive), s(dir / "huge.data"), "larger than"},
+    };
+    for (const Case& c : cases) {
+        for (const char* command : {"apply", "status"}) {
+            const ToolRun r = run(dir, {command, c.archive, c.patchFile});
+            EXPECT_EQ(r.exitCode, 1) << c.what << " (" << command << "): " << r.err;
+            EXPECT_NE(r.err.find(c.says), std::string::npos)
+                << c.what << " (" << command << "): " << r.err;
+        }
+        EXPECT_EQ(testdata::readFile(archive), source) << c.what;
+    }
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        names.insert(entry.path().filename().string());
+    EXPECT_EQ(names,
+              (std::set<std::string>{"fifo", "folder", "game", "huge.data", "patch_EN.data"}));
 }
 
 TEST_F(Tool, RefusalsExitWithOneLineNamingTheProblem)
