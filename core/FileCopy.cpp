@@ -80,7 +80,8 @@ Status copyContent(std::FILE* in, std::FILE* out, const std::filesystem::path& f
 
 } // namespace
 
-Status copyFileAtomically(const std::filesystem::path& from, const std::filesystem::path& to)
+Status copyFileFlushed(const std::filesystem::path& from, const std::filesystem::path& to,
+                       const std::filesystem::path& nameForMessages)
 {
     auto in = openFile(from, FileMode::Read);
     if (!in)
@@ -90,30 +91,39 @@ Status copyFileAtomically(const std::filesystem::path& from, const std::filesyst
     if (ec)
         return Status::failure(ErrorKind::ReadFailed, "Can't read " + displayPath(from));
 
-    const auto tmp = temporarySibling(to);
     Status status;
     {
-        auto out = openFile(tmp, FileMode::Create);
+        auto out = openFile(to, FileMode::Create);
         if (!out)
             return out.status;
         bool done = false;
 #ifdef __linux__
-        done = fastCopy(in.value.get(), out.value.get(), size, status, to);
+        done = fastCopy(in.value.get(), out.value.get(), size, status, nameForMessages);
 #else
         (void)size;
 #endif
         if (!done)
-            status = copyContent(in.value.get(), out.value.get(), from, to);
+            status = copyContent(in.value.get(), out.value.get(), from, nameForMessages);
         if (status.ok())
-            status = flushToDisk(out.value.get(), to);
+            status = flushToDisk(out.value.get(), nameForMessages);
         if (std::fclose(out.value.release()) != 0 && status.ok())
-            status = writeError(to);
+            status = writeError(nameForMessages);
     }
-    in.value.reset();
+    if (!status.ok())
+        std::filesystem::remove(to, ec);
+    return status;
+}
+
+Status copyFileAtomically(const std::filesystem::path& from, const std::filesystem::path& to)
+{
+    const auto tmp = temporarySibling(to);
+    Status status = copyFileFlushed(from, tmp, to);
     if (status.ok())
         status = replaceFile(tmp, to);
-    if (!status.ok())
+    if (!status.ok()) {
+        std::error_code ec;
         std::filesystem::remove(tmp, ec);
+    }
     return status;
 }
 

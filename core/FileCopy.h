@@ -13,4 +13,9 @@ namespace qdt {
 // is untouched.
 Status copyFileAtomically(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// Copies `from` to the new file `to` and flushes it to disk; messages name `nameForMessages`. On
+// failure `to` is removed.
+Status copyFileFlushed(const std::filesystem::path& from, const std::filesystem::path& to,
+                       const std::filesystem::path& nameForMessages);
+
 } // namespace qdt

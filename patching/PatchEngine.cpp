@@ -32,6 +32,40 @@ private:
     std::FILE* file_;
 };
 
+// The archive as the streaming pass reads it, hashed on the way: the bytes checked against the
+// patch's source hash are exactly the bytes the result was made from.
+class HashingFileInput : public ByteInput
+{
+public:
+    explicit HashingFileInput(std::FILE* file) : file_(file) {}
+    bool read(unsigned char* buffer, std::size_t size) override
+    {
+        const std::size_t n = std::fread(buffer, 1, size, file_);
+        hash_.update(buffer, n);
+        read_ += n;
+        return n == size;
+    }
+    // Reads and hashes whatever is left; false on a read error.
+    bool drain()
+    {
+        std::vector<unsigned char> block(kIoBlockSize);
+        for (;;) {
+            const std::size_t n = std::fread(block.data(), 1, block.size(), file_);
+            hash_.update(block.data(), n);
+            read_ += n;
+            if (n < block.size())
+                return !std::ferror(file_);
+        }
+    }
+    std::uint64_t digest() const { return hash_.digest(); }
+    std::uint64_t bytesRead() const { return read_; }
+
+private:
+    std::FILE* file_;
+    Xxh64Stream hash_;
+    std::uint64_t read_ = 0;
+};
+
 class FileOutput : public ByteOutput
 {
 public:
@@ -119,22 +153,17 @@ void removeStaleTemporaries(const std::filesystem::path& target)
     }
 }
 
-// The backup of the archive as it is now. The engine never writes the archive in place (it
-// replaces it by a rename), so a second name for the current file is as good as a copy and costs
-// nothing: the old content lives on under the backup's name. Where a link can't be made (another
-// disk, a file system without links) the backup is a real copy.
-Status keepBackup(const std::filesystem::path& archive, const std::filesystem::path& backup)
+// The backup of the archive as it is now, made at `tmp` (renamed into place by the caller). The
+// engine never writes the archive in place (it replaces it by a rename), so a second name for the
+// current file is as good as a copy and costs nothing: the old content lives on under the backup's
+// name. Where a link can't be made (another disk, a file system without links) it is a real copy.
+Status prepareBackup(const std::filesystem::path& archive, const std::filesystem::path& tmp)
 {
-    const auto tmp = temporarySibling(backup);
     std::error_code ec;
     std::filesystem::create_hard_link(archive, tmp, ec);
-    if (!ec) {
-        Status linked = replaceFile(tmp, backup);
-        if (linked)
-            return linked;
-        std::filesystem::remove(tmp, ec);
-    }
-    return copyFileAtomically(archive, backup);
+    if (!ec)
+        return Status::success();
+    return copyFileFlushed(archive, tmp, tmp);
 }
 
 } // namespace
@@ -258,60 +287,33 @@ Status applyPatchToArchive(const ApplyRequest& request)
         return Status::failure(structure.status.kind,
                                "The patch is damaged: " + structure.status.detail);
 
-    // Hash pass: is this the archive the patch was built for?
-    std::uint64_t sourceSize = 0;
-    PatchSummary summary;
+    auto unsized = checkPatch(request.patch, request.patchSize);
+    if (!unsized)
+        return Status::failure(unsized.status.kind,
+                               "The patch is damaged: " + unsized.status.detail);
+    const PatchSummary& summary = unsized.value;
+
+    // Another program writing into the archive while we read it would leave us with a result and
+    // a backup of bytes the hash never saw: the archive's time stamp is compared afterwards.
+    std::error_code ec;
+    const auto writtenBefore = std::filesystem::last_write_time(request.archive, ec);
+    auto in = openFile(request.archive, FileMode::Read);
+    if (!in)
+        return in.status;
+    const std::uint64_t sourceSize = std::filesystem::file_size(request.archive, ec);
+    if (ec)
+        return Status::failure(ErrorKind::ReadFailed,
+                               "Can't read " + archiveName + ": " + ec.message());
+
+    // Opening the archive for writing is the access probe: a game or another program that holds
+    // it without sharing it for writing is reported as such before any work is done.
     {
-        auto in = openFile(request.archive, FileMode::Read);
-        if (!in)
-            return in.status;
-        std::error_code ec;
-        sourceSize = std::filesystem::file_size(request.archive, ec);
-        if (ec)
-            return Status::failure(ErrorKind::ReadFailed,
-                                   "Can't read " + archiveName + ": " + ec.message());
-
-        // Opening the archive for writing is the access probe: a game or another program that
-        // holds it without sharing it for writing is reported as such before any work is done.
-        {
-            auto probe = openFile(request.archive, FileMode::ReadWrite);
-            if (!probe)
-                return Status::failure(probe.status.kind == ErrorKind::NotFound
-                                           ? ErrorKind::NotFound
-                                           : ErrorKind::AccessDenied,
-                                       probe.status.detail);
-        }
-
-        const std::uint64_t total = 2 * sourceSize;
-        ProgressMeter meter(request.progress, 0, total);
-        Xxh64Stream hash;
-        std::vector<unsigned char> block(kIoBlockSize);
-        std::uint64_t read = 0;
-        for (;;) {
-            const std::size_t n = std::fread(block.data(), 1, block.size(), in.value.get());
-            hash.update(block.data(), n);
-            read += n;
-            meter.advance(n);
-            if (n < block.size()) {
-                if (std::ferror(in.value.get()))
-                    return Status::failure(ErrorKind::ReadFailed, "Can't read " + archiveName);
-                break;
-            }
-        }
-        if (read != sourceSize)
-            return Status::failure(ErrorKind::ReadFailed,
-                                   archiveName + " changed while it was read");
-        if (hash.digest() != header.value.sourceHash)
-            return Status::failure(ErrorKind::SourceMismatch,
-                                   archiveName +
-                                       " is different from the archive this patch was made for");
-        // Only now can a range outside the archive be told from a patch for another archive.
-        auto checked =
-            checkPatch(request.patch, request.patchSize, static_cast<std::int64_t>(sourceSize));
-        if (!checked)
-            return Status::failure(checked.status.kind,
-                                   "The patch is damaged: " + checked.status.detail);
-        summary = checked.value;
+        auto probe = openFile(request.archive, FileMode::ReadWrite);
+        if (!probe)
+            return Status::failure(probe.status.kind == ErrorKind::NotFound
+                                       ? ErrorKind::NotFound
+                                       : ErrorKind::AccessDenied,
+                                   probe.status.detail);
     }
 
     // Temporaries of killed runs: of the archive, and of the backup and reverse patch, which are
@@ -322,23 +324,21 @@ Status applyPatchToArchive(const ApplyRequest& request)
     if (!request.reversePatch.empty())
         removeStaleTemporaries(request.reversePatch);
 
-    if (!request.backup.empty()) {
-        Status backup = keepBackup(request.archive, request.backup);
-        if (!backup)
-            return Status::failure(ErrorKind::BackupFailed, backup.detail);
-    }
-
-    // Streaming pass into a file beside the archive, so that the final rename stays on one disk.
-    const auto tmp = temporarySibling(request.archive);
-    auto removeTmp = [&tmp] {
-        std::error_code ec;
-        std::filesystem::remove(tmp, ec);
+    // Everything this run may leave behind until it commits; removed on every failure.
+    std::vector<std::filesystem::path> temporaries;
+    auto fail = [&temporaries](Status status) {
+        for (const auto& t : temporaries) {
+            std::error_code ignored;
+            std::filesystem::remove(t, ignored);
+        }
+        return status;
     };
+
+    // One pass: the archive is read once, hashed as it is streamed into a file beside it (so that
+    // the final rename stays on one disk).
+    const auto tmp = temporarySibling(request.archive);
     StreamResult streamed;
     {
-        auto in = openFile(request.archive, FileMode::Read);
-        if (!in)
-            return in.status;
         auto out = openFile(tmp, FileMode::Create);
         if (!out) {
             // No file can be made in the game's folder: for the player that is missing access.
@@ -347,18 +347,35 @@ Status applyPatchToArchive(const ApplyRequest& request)
                                        : ErrorKind::WriteFailed,
                                    out.status.detail);
         }
+        temporaries.push_back(tmp);
         std::setvbuf(out.value.get(), nullptr, _IOFBF, 1 << 20);
-        FileInput input(in.value.get());
+        HashingFileInput input(in.value.get());
         FileOutput output(out.value.get());
         streamed = streamPatch(request.patch, request.patchSize, summary, sourceSize, input, output,
-                               request.progress, sourceSize, 2 * sourceSize);
+                               request.progress, 0, sourceSize);
         Status status = streamed.status;
-        if (!status.ok()) {
+        // Whatever went wrong, the rest of the archive is hashed too: an archive that is not the
+        // one the patch was made for explains a record outside it or a short read best.
+        const bool drained = input.drain();
+        if (!drained && status.ok())
+            status = Status::failure(ErrorKind::ReadFailed, "Can't read " + archiveName);
+        if (drained && input.digest() != summary.header.sourceHash) {
+            status = Status::failure(ErrorKind::SourceMismatch,
+                                     input.bytesRead() == sourceSize
+                                         ? archiveName + " is different from the archive this "
+                                                         "patch was made for"
+                                         : archiveName + " changed while it was read");
+        } else if (drained && input.bytesRead() != sourceSize) {
+            status =
+                Status::failure(ErrorKind::ReadFailed, archiveName + " changed while it was read");
+        } else if (!status.ok()) {
             if (status.kind == ErrorKind::WriteFailed)
                 status.detail = "Can't write the patched archive beside " + archiveName + ": " +
                                 std::strerror(output.error());
             else if (status.kind == ErrorKind::ReadFailed)
                 status.detail = "Can't read " + archiveName + ": " + status.detail;
+            else if (status.kind == ErrorKind::Malformed)
+                status.detail = "The patch is damaged: " + status.detail;
         } else if (streamed.resultHash != summary.header.resultHash) {
             status =
                 Status::failure(ErrorKind::ResultMismatch,
@@ -370,34 +387,73 @@ Status applyPatchToArchive(const ApplyRequest& request)
             status = flushToDisk(out.value.get(), tmp);
         if (std::fclose(out.value.release()) != 0 && status.ok())
             status = Status::failure(ErrorKind::WriteFailed, "Can't write " + displayPath(tmp));
-        if (!status.ok()) {
-            removeTmp();
-            return status;
-        }
+        if (!status.ok())
+            return fail(status);
+    }
+    in.value.reset();
+    {
+        std::error_code timeError;
+        const auto writtenAfter = std::filesystem::last_write_time(request.archive, timeError);
+        if (timeError || writtenAfter != writtenBefore ||
+            std::filesystem::file_size(request.archive, timeError) != sourceSize)
+            return fail(Status::failure(ErrorKind::ReadFailed,
+                                        archiveName + " was changed by another program while it "
+                                                      "was read; nothing was changed, try again"));
     }
 
-    std::error_code ec;
     const auto perms = std::filesystem::status(request.archive, ec).permissions();
     if (!ec)
         std::filesystem::permissions(tmp, perms, ec);
 
-    // The reverse patch first: a translated archive must never be without its way back.
+    // The verified result is ready. The reverse patch and the backup are prepared beside their
+    // places first, so that a failure now still leaves every file of the player's as it was.
+    std::filesystem::path reverseTmp, backupTmp;
     if (!request.reversePatch.empty()) {
-        Status written = writeFileAtomically(request.reversePatch, streamed.reversePatch.data(),
-                                             streamed.reversePatch.size());
-        if (!written) {
-            removeTmp();
-            return written;
-        }
+        reverseTmp = temporarySibling(request.reversePatch);
+        auto out = openFile(reverseTmp, FileMode::Create);
+        if (!out)
+            return fail(out.status);
+        temporaries.push_back(reverseTmp);
+        Status written = Status::success();
+        const auto& bytes = streamed.reversePatch;
+        if (std::fwrite(bytes.data(), 1, bytes.size(), out.value.get()) != bytes.size())
+            written = Status::failure(ErrorKind::WriteFailed,
+                                      "Can't write " + displayPath(request.reversePatch) + ": " +
+                                          std::strerror(errno));
+        if (written.ok())
+            written = flushToDisk(out.value.get(), reverseTmp);
+        if (std::fclose(out.value.release()) != 0 && written.ok())
+            written = Status::failure(ErrorKind::WriteFailed,
+                                      "Can't write " + displayPath(request.reversePatch));
+        if (!written)
+            return fail(written);
+    }
+    if (!request.backup.empty()) {
+        backupTmp = temporarySibling(request.backup);
+        Status backup = prepareBackup(request.archive, backupTmp);
+        if (!backup)
+            return fail(Status::failure(ErrorKind::BackupFailed, backup.detail));
+        temporaries.push_back(backupTmp);
     }
 
-    Status replaced = replaceFile(tmp, request.archive);
-    if (!replaced) {
-        removeTmp();
-        return replaced;
+    // Commit: the reverse patch first (a translated archive must never be without its way back),
+    // then the backup, then the archive.
+    if (!reverseTmp.empty()) {
+        if (Status moved = replaceFile(reverseTmp, request.reversePatch); !moved)
+            return fail(moved);
     }
+    if (!backupTmp.empty()) {
+        if (Status moved = replaceFile(backupTmp, request.backup); !moved)
+            return fail(Status::failure(ErrorKind::BackupFailed, moved.detail));
+        // Renaming a second name of a file onto another of its names does nothing: the backup
+        // already was this archive, and the temporary name is left over.
+        std::error_code ignored;
+        std::filesystem::remove(backupTmp, ignored);
+    }
+    if (Status replaced = replaceFile(tmp, request.archive); !replaced)
+        return fail(replaced);
     if (request.progress)
-        request.progress(2 * sourceSize, 2 * sourceSize);
+        request.progress(sourceSize, sourceSize);
     return Status::success();
 }
 

@@ -227,6 +227,94 @@ TEST(PatchEngine, ClearingTemporariesSparesEverythingElse)
 #endif
 }
 
+// A run that is refused, or that finds the archive changing under it, leaves every file as it
+// was: the archive, the previous backup and reverse patch, and no temporary of its own.
+TEST(PatchEngine, RefusedRunsKeepThePreviousBackupAndReversePatch)
+{
+    // Large enough for progress reports (every 8 MiB) during the pass.
+    const Bytes source = testdata::makeArchive(20 * 1024 * 1024 + 123, 21);
+    const auto edits = testdata::translationEdits(source.size(), 50, 21);
+    const Bytes good = testdata::makePatch(source, edits);
+    const Bytes other = testdata::makeArchive(source.size(), 22);
+    enum class Meddle
+    {
+        None,
+        AtTheStart, // bytes already read
+        AtTheEnd,   // bytes not read yet
+    };
+    struct Case
+    {
+        const char* what;
+        Bytes patch;
+        Meddle meddle;
+        qdt::ErrorKind kind;
+    };
+    const Case cases[] = {
+        {"wrong result hash",
+         testdata::buildPatch(1, testdata::hashOf(source), testdata::hashOf(source) ^ 1, edits),
+         Meddle::None, qdt::ErrorKind::ResultMismatch},
+        {"patch for another archive", testdata::makePatch(other, edits), Meddle::None,
+         qdt::ErrorKind::SourceMismatch},
+        {"written to at the start during the pass", good, Meddle::AtTheStart,
+         qdt::ErrorKind::ReadFailed},
+        {"written to at the end during the pass", good, Meddle::AtTheEnd,
+         qdt::ErrorKind::SourceMismatch},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const fs::path archive = dir / "data.lpk";
+        testdata::writeFile(archive, source);
+        testdata::writeFile(dir / "backup", bytesOf("previous backup"));
+        testdata::writeFile(dir / "patch_KR.data", bytesOf("previous reverse patch"));
+        Bytes expected = source;
+        bool meddled = false;
+        qdt::ApplyRequest r;
+        r.archive = archive;
+        r.patch = c.patch.data();
+        r.patchSize = c.patch.size();
+        r.backup = dir / "backup";
+        r.reversePatch = dir / "patch_KR.data";
+        r.progress = [&](std::uint64_t done, std::uint64_t total) {
+            if (c.meddle == Meddle::None || meddled || done == 0 || done >= total)
+                return;
+            meddled = true;
+            // Another program writes into the archive in place, as a running launcher could.
+            const std::size_t at = c.meddle == Meddle::AtTheStart ? 10 : source.size() - 10;
+            std::FILE* f = std::fopen(qdt::displayPath(archive).c_str(), "r+b");
+            ASSERT_NE(f, nullptr);
+            std::fseek(f, static_cast<long>(at), SEEK_SET);
+            std::fputs("MEDDLED", f);
+            std::fclose(f);
+            std::memcpy(expected.data() + at, "MEDDLED", 7);
+        };
+        const qdt::Status status = qdt::applyPatchToArchive(r);
+        EXPECT_EQ(status.kind, c.kind) << c.what << ": " << status.detail;
+        EXPECT_EQ(c.meddle != Meddle::None, meddled) << c.what;
+        EXPECT_EQ(testdata::readFile(archive), expected) << c.what;
+        EXPECT_EQ(testdata::readFile(dir / "backup"), bytesOf("previous backup")) << c.what;
+        EXPECT_EQ(testdata::readFile(dir / "patch_KR.data"), bytesOf("previous reverse patch"))
+            << c.what;
+        EXPECT_EQ(namesIn(dir.path()),
+                  (std::set<std::string>{"backup", "data.lpk", "patch_KR.data"}))
+            << c.what;
+    }
+}
+
+// The backup is already the archive's second name (a run that failed after making it, or a
+// second apply of the same backup): the next run leaves no temporary behind.
+TEST(PatchEngine, BackupThatIsAlreadyTheArchiveLeavesNoTemporary)
+{
+    TempDir dir;
+    const Bytes source = bytesOf("ABCDEFGHIJ");
+    testdata::writeFile(dir / "data.lpk", source);
+    fs::create_hard_link(dir / "data.lpk", dir / "backup");
+    ASSERT_TRUE(applyFile(dir / "data.lpk", testdata::makePatch(source, exampleEdits()),
+                          dir / "backup", dir / "patch_KR.data")
+                    .ok());
+    EXPECT_EQ(testdata::readFile(dir / "backup"), source);
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"backup", "data.lpk", "patch_KR.data"}));
+}
+
 TEST(PatchEngine, WorkedExample)
 {
     TempDir dir;
