@@ -11,7 +11,11 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
 #endif
 
 namespace qdt {
@@ -198,6 +202,47 @@ bool sameEntry(const std::filesystem::path& a, const std::filesystem::path& b)
         return sameFolder;
     return fs::weakly_canonical(absA.parent_path(), ec) ==
            fs::weakly_canonical(absB.parent_path(), ec);
+}
+
+void copyOwnership(const std::filesystem::path& from, const std::filesystem::path& to,
+                   bool withAttributes)
+{
+#ifdef _WIN32
+    // A file made in the folder takes the folder's inherited access rules, as the original did.
+    (void)from;
+    (void)to;
+    (void)withAttributes;
+#else
+    struct stat st
+    {
+    };
+    if (::stat(from.c_str(), &st) != 0)
+        return;
+    if (::chown(to.c_str(), st.st_uid, st.st_gid) != 0) {
+        // Only root may give a file away; for anyone else it stays theirs, as any file they write.
+    }
+    ::chmod(to.c_str(), st.st_mode & (withAttributes ? 07777 : 0666));
+#ifdef __linux__
+    if (!withAttributes)
+        return;
+    // Extended attributes (security labels, ACLs, user attributes) go with the content.
+    const ssize_t listSize = ::listxattr(from.c_str(), nullptr, 0);
+    if (listSize <= 0)
+        return;
+    std::vector<char> names(static_cast<std::size_t>(listSize));
+    const ssize_t got = ::listxattr(from.c_str(), names.data(), names.size());
+    for (ssize_t i = 0; got > 0 && i < got;) {
+        const char* name = names.data() + i;
+        const ssize_t valueSize = ::getxattr(from.c_str(), name, nullptr, 0);
+        if (valueSize >= 0) {
+            std::vector<char> value(static_cast<std::size_t>(valueSize));
+            if (::getxattr(from.c_str(), name, value.data(), value.size()) == valueSize)
+                ::setxattr(to.c_str(), name, value.data(), value.size(), 0);
+        }
+        i += static_cast<ssize_t>(std::strlen(name)) + 1;
+    }
+#endif
+#endif
 }
 
 std::filesystem::path temporarySibling(const std::filesystem::path& target)

@@ -57,6 +57,12 @@ Status replaceFile(const std::filesystem::path& from, const std::filesystem::pat
 // engine's backup is one on purpose.
 bool sameEntry(const std::filesystem::path& a, const std::filesystem::path& b);
 
+// Gives `to` the owner, group and permissions of `from` (and, with `withAttributes`, its extended
+// attributes and special mode bits); for a derived file such as a reverse patch, read and write
+// bits only, never wider than `from`. Best effort: what the system refuses is left as it is.
+void copyOwnership(const std::filesystem::path& from, const std::filesystem::path& to,
+                   bool withAttributes);
+
 // A temporary name beside `target`, in the same folder so that the final rename stays on one disk.
 std::filesystem::path temporarySibling(const std::filesystem::path& target);
 

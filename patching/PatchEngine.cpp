@@ -163,7 +163,10 @@ Status prepareBackup(const std::filesystem::path& archive, const std::filesystem
     std::filesystem::create_hard_link(archive, tmp, ec);
     if (!ec)
         return Status::success();
-    return copyFileFlushed(archive, tmp, tmp);
+    Status copied = copyFileFlushed(archive, tmp, tmp);
+    if (copied)
+        copyOwnership(archive, tmp, false);
+    return copied;
 }
 
 } // namespace
@@ -254,6 +257,17 @@ StreamResult streamPatch(const unsigned char* patch, std::size_t patchSize,
 Status applyPatchToArchive(const ApplyRequest& request)
 {
     const std::string archiveName = displayPath(request.archive);
+    // A linked archive is patched where it lives; the link stays a link.
+    std::filesystem::path archive = request.archive;
+    {
+        std::error_code linkError;
+        if (std::filesystem::is_symlink(archive, linkError)) {
+            archive = std::filesystem::canonical(request.archive, linkError);
+            if (linkError)
+                return Status::failure(ErrorKind::NotFound, "Can't find the file the link " +
+                                                                archiveName + " points to");
+        }
+    }
     // Writing the backup or the reverse patch over one of the other files would lose it, however
     // the names are spelled: the folders' identities are compared, not the strings.
     {
@@ -265,8 +279,8 @@ Status applyPatchToArchive(const ApplyRequest& request)
             const char* otherRole;
         };
         const Pair pairs[] = {
-            {request.backup, "backup", request.archive, "archive"},
-            {request.reversePatch, "reverse patch", request.archive, "archive"},
+            {request.backup, "backup", archive, "archive"},
+            {request.reversePatch, "reverse patch", archive, "archive"},
             {request.reversePatch, "reverse patch", request.backup, "backup"},
             {request.reversePatch, "reverse patch", request.patchFile, "patch"},
             {request.backup, "backup", request.patchFile, "patch"},
@@ -296,11 +310,11 @@ Status applyPatchToArchive(const ApplyRequest& request)
     // Another program writing into the archive while we read it would leave us with a result and
     // a backup of bytes the hash never saw: the archive's time stamp is compared afterwards.
     std::error_code ec;
-    const auto writtenBefore = std::filesystem::last_write_time(request.archive, ec);
-    auto in = openFile(request.archive, FileMode::Read);
+    const auto writtenBefore = std::filesystem::last_write_time(archive, ec);
+    auto in = openFile(archive, FileMode::Read);
     if (!in)
         return in.status;
-    const std::uint64_t sourceSize = std::filesystem::file_size(request.archive, ec);
+    const std::uint64_t sourceSize = std::filesystem::file_size(archive, ec);
     if (ec)
         return Status::failure(ErrorKind::ReadFailed,
                                "Can't read " + archiveName + ": " + ec.message());
@@ -308,7 +322,7 @@ Status applyPatchToArchive(const ApplyRequest& request)
     // Opening the archive for writing is the access probe: a game or another program that holds
     // it without sharing it for writing is reported as such before any work is done.
     {
-        auto probe = openFile(request.archive, FileMode::ReadWrite);
+        auto probe = openFile(archive, FileMode::ReadWrite);
         if (!probe)
             return Status::failure(probe.status.kind == ErrorKind::NotFound
                                        ? ErrorKind::NotFound
@@ -318,7 +332,7 @@ Status applyPatchToArchive(const ApplyRequest& request)
 
     // Temporaries of killed runs: of the archive, and of the backup and reverse patch, which are
     // written atomically too.
-    removeStaleTemporaries(request.archive);
+    removeStaleTemporaries(archive);
     if (!request.backup.empty())
         removeStaleTemporaries(request.backup);
     if (!request.reversePatch.empty())
@@ -336,7 +350,7 @@ Status applyPatchToArchive(const ApplyRequest& request)
 
     // One pass: the archive is read once, hashed as it is streamed into a file beside it (so that
     // the final rename stays on one disk).
-    const auto tmp = temporarySibling(request.archive);
+    const auto tmp = temporarySibling(archive);
     StreamResult streamed;
     {
         auto out = openFile(tmp, FileMode::Create);
@@ -393,17 +407,17 @@ Status applyPatchToArchive(const ApplyRequest& request)
     in.value.reset();
     {
         std::error_code timeError;
-        const auto writtenAfter = std::filesystem::last_write_time(request.archive, timeError);
+        const auto writtenAfter = std::filesystem::last_write_time(archive, timeError);
         if (timeError || writtenAfter != writtenBefore ||
-            std::filesystem::file_size(request.archive, timeError) != sourceSize)
+            std::filesystem::file_size(archive, timeError) != sourceSize)
             return fail(Status::failure(ErrorKind::ReadFailed,
                                         archiveName + " was changed by another program while it "
                                                       "was read; nothing was changed, try again"));
     }
 
-    const auto perms = std::filesystem::status(request.archive, ec).permissions();
-    if (!ec)
-        std::filesystem::permissions(tmp, perms, ec);
+    // The new archive keeps what the player's system knows of the old one: owner, group,
+    // permissions, extended attributes.
+    copyOwnership(archive, tmp, true);
 
     // The verified result is ready. The reverse patch and the backup are prepared beside their
     // places first, so that a failure now still leaves every file of the player's as it was.
@@ -427,10 +441,11 @@ Status applyPatchToArchive(const ApplyRequest& request)
                                       "Can't write " + displayPath(request.reversePatch));
         if (!written)
             return fail(written);
+        copyOwnership(archive, reverseTmp, false);
     }
     if (!request.backup.empty()) {
         backupTmp = temporarySibling(request.backup);
-        Status backup = prepareBackup(request.archive, backupTmp);
+        Status backup = prepareBackup(archive, backupTmp);
         if (!backup)
             return fail(Status::failure(ErrorKind::BackupFailed, backup.detail));
         temporaries.push_back(backupTmp);
@@ -450,7 +465,7 @@ Status applyPatchToArchive(const ApplyRequest& request)
         std::error_code ignored;
         std::filesystem::remove(backupTmp, ignored);
     }
-    if (Status replaced = replaceFile(tmp, request.archive); !replaced)
+    if (Status replaced = replaceFile(tmp, archive); !replaced)
         return fail(replaced);
     if (request.progress)
         request.progress(sourceSize, sourceSize);

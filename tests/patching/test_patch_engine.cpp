@@ -22,6 +22,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #endif
 
@@ -314,6 +316,64 @@ TEST(PatchEngine, BackupThatIsAlreadyTheArchiveLeavesNoTemporary)
     EXPECT_EQ(testdata::readFile(dir / "backup"), source);
     EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"backup", "data.lpk", "patch_KR.data"}));
 }
+
+#ifndef _WIN32
+// The replaced archive is still the player's: owner, group, mode and extended attributes stay,
+// and the reverse patch gets the same owner and no wider mode. Run as root, as the patcher is.
+TEST(PatchEngine, ReplacedArchiveKeepsOwnerModeAndAttributes)
+{
+    TempDir dir;
+    const fs::path archive = dir / "data.lpk";
+    const Bytes source = testdata::makeArchive(100000, 5);
+    testdata::writeFile(archive, source);
+    ASSERT_EQ(::chmod(archive.c_str(), 0600), 0);
+    const bool asRoot = ::geteuid() == 0;
+    if (asRoot)
+        ASSERT_EQ(::chown(archive.c_str(), 1234, 2345), 0);
+    const bool withAttribute = ::setxattr(archive.c_str(), "user.qdt", "kept", 4, 0) == 0;
+
+    const Bytes patch =
+        testdata::makePatch(source, testdata::translationEdits(source.size(), 20, 5));
+    ASSERT_TRUE(applyFile(archive, patch, dir / "backup", dir / "patch_KR.data").ok());
+
+    for (const char* name : {"data.lpk", "patch_KR.data", "backup"}) {
+        struct stat st
+        {
+        };
+        ASSERT_EQ(::stat((dir / name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << name;
+        if (asRoot) {
+            EXPECT_EQ(st.st_uid, 1234u) << name;
+            EXPECT_EQ(st.st_gid, 2345u) << name;
+        }
+    }
+    if (withAttribute) {
+        char value[16] = {};
+        EXPECT_EQ(::getxattr(archive.c_str(), "user.qdt", value, sizeof value), 4);
+        EXPECT_STREQ(value, "kept");
+    }
+}
+
+// A linked archive: the file it points to is patched, the link stays, and the backup is the
+// content, not a copy of the link.
+TEST(PatchEngine, LinkedArchiveIsPatchedWhereItLives)
+{
+    TempDir dir;
+    fs::create_directories(dir / "real");
+    const Bytes source = bytesOf("ABCDEFGHIJ");
+    testdata::writeFile(dir / "real" / "data.lpk", source);
+    fs::create_symlink(fs::path("real") / "data.lpk", dir / "data.lpk");
+    ASSERT_TRUE(applyFile(dir / "data.lpk", testdata::makePatch(source, exampleEdits()),
+                          dir / "backup", dir / "patch_KR.data")
+                    .ok());
+    EXPECT_TRUE(fs::is_symlink(dir / "data.lpk"));
+    EXPECT_EQ(fs::read_symlink(dir / "data.lpk"), fs::path("real") / "data.lpk");
+    EXPECT_EQ(testdata::readFile(dir / "real" / "data.lpk"), bytesOf("ABxFGwxyzIJ"));
+    EXPECT_FALSE(fs::is_symlink(dir / "backup"));
+    EXPECT_EQ(testdata::readFile(dir / "backup"), source);
+    EXPECT_EQ(namesIn(dir / "real"), std::set<std::string>{"data.lpk"});
+}
+#endif
 
 TEST(PatchEngine, WorkedExample)
 {
