@@ -328,8 +328,9 @@ TEST(PatchEngine, ReplacedArchiveKeepsOwnerModeAndAttributes)
     testdata::writeFile(archive, source);
     ASSERT_EQ(::chmod(archive.c_str(), 0600), 0);
     const bool asRoot = ::geteuid() == 0;
-    if (asRoot)
+    if (asRoot) {
         ASSERT_EQ(::chown(archive.c_str(), 1234, 2345), 0);
+    }
     const bool withAttribute = ::setxattr(archive.c_str(), "user.qdt", "kept", 4, 0) == 0;
 
     const Bytes patch =
