@@ -204,6 +204,28 @@ bool sameEntry(const std::filesystem::path& a, const std::filesystem::path& b)
            fs::weakly_canonical(absB.parent_path(), ec);
 }
 
+std::string changeStamp(std::FILE* file)
+{
+#ifdef _WIN32
+    BY_HANDLE_FILE_INFORMATION info{};
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info))
+        return {};
+    return std::to_string(info.ftLastWriteTime.dwHighDateTime) + ":" +
+           std::to_string(info.ftLastWriteTime.dwLowDateTime) + ":" +
+           std::to_string(info.nFileSizeHigh) + ":" + std::to_string(info.nFileSizeLow);
+#else
+    struct stat st
+    {
+    };
+    if (::fstat(::fileno(file), &st) != 0)
+        return {};
+    return std::to_string(st.st_mtim.tv_sec) + ":" + std::to_string(st.st_mtim.tv_nsec) + ":" +
+           std::to_string(st.st_ctim.tv_sec) + ":" + std::to_string(st.st_ctim.tv_nsec) + ":" +
+           std::to_string(st.st_size);
+#endif
+}
+
 void copyOwnership(const std::filesystem::path& from, const std::filesystem::path& to,
                    bool withAttributes)
 {

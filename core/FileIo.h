@@ -57,6 +57,10 @@ Status replaceFile(const std::filesystem::path& from, const std::filesystem::pat
 // engine's backup is one on purpose.
 bool sameEntry(const std::filesystem::path& a, const std::filesystem::path& b);
 
+// What changes whenever anyone writes to the open file (modification and change times at the
+// finest resolution the system keeps, and the size); empty when it can't be read.
+std::string changeStamp(std::FILE* file);
+
 // Gives `to` the owner, group and permissions of `from` (and, with `withAttributes`, its extended
 // attributes and special mode bits); for a derived file such as a reverse patch, read and write
 // bits only, never wider than `from`. Best effort: what the system refuses is left as it is.

@@ -310,10 +310,10 @@ Status applyPatchToArchive(const ApplyRequest& request)
     // Another program writing into the archive while we read it would leave us with a result and
     // a backup of bytes the hash never saw: the archive's time stamp is compared afterwards.
     std::error_code ec;
-    const auto writtenBefore = std::filesystem::last_write_time(archive, ec);
     auto in = openFile(archive, FileMode::Read);
     if (!in)
         return in.status;
+    const std::string stampBefore = changeStamp(in.value.get());
     const std::uint64_t sourceSize = std::filesystem::file_size(archive, ec);
     if (ec)
         return Status::failure(ErrorKind::ReadFailed,
@@ -404,12 +404,12 @@ Status applyPatchToArchive(const ApplyRequest& request)
         if (!status.ok())
             return fail(status);
     }
+    const std::string stampAfter = changeStamp(in.value.get());
     in.value.reset();
     {
-        std::error_code timeError;
-        const auto writtenAfter = std::filesystem::last_write_time(archive, timeError);
-        if (timeError || writtenAfter != writtenBefore ||
-            std::filesystem::file_size(archive, timeError) != sourceSize)
+        std::error_code sizeError;
+        if (stampAfter.empty() || stampAfter != stampBefore ||
+            std::filesystem::file_size(archive, sizeError) != sourceSize)
             return fail(Status::failure(ErrorKind::ReadFailed,
                                         archiveName + " was changed by another program while it "
                                                       "was read; nothing was changed, try again"));
