@@ -21,6 +21,7 @@ run_stage() {
     local name="$1"
     shift
     echo "=== $name"
+    local started=$SECONDS
     local log
     log=$(mktemp)
     "$@" 2>&1 | tee "$log"
@@ -39,6 +40,7 @@ run_stage() {
         [[ -z "$line" ]] && failed=$((failed + 1))
     fi
     rm -f "$log"
+    echo "=== $name: $((SECONDS - started)) s"
 }
 
 ctest_in() {
