@@ -9,6 +9,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "core/ArchiveLock.h"
 #include "core/FileCopy.h"
 #include "core/FileIo.h"
 #include "core/Xxh64.h"
@@ -300,6 +301,11 @@ Status applyPatchToArchive(const ApplyRequest& request)
     if (auto structure = checkPatch(request.patch, request.patchSize); !structure)
         return Status::failure(structure.status.kind,
                                "The patch is damaged: " + structure.status.detail);
+
+    // One run per archive at a time, before anything of another run's may be cleared away.
+    auto lock = ArchiveLock::acquire(archive);
+    if (!lock)
+        return lock.status;
 
     auto unsized = checkPatch(request.patch, request.patchSize);
     if (!unsized)

@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <future>
 #include <limits>
 #include <random>
 #include <set>
+#include <thread>
 
+#include "core/ArchiveLock.h"
 #include "core/ArchivePath.h"
 #include "core/NativePath.h"
 #include "core/Xxh64.h"
@@ -375,6 +378,39 @@ TEST(PatchEngine, LinkedArchiveIsPatchedWhereItLives)
     EXPECT_EQ(namesIn(dir / "real"), std::set<std::string>{"data.lpk"});
 }
 #endif
+
+// A second run on the same archive while one is under way: refused with a message that says so,
+// and the first run's live temporary file is left alone. Once the first is done, it goes through.
+TEST(PatchEngine, SecondRunOnTheSameArchiveIsRefusedClearly)
+{
+    TempDir dir;
+    const Bytes source = bytesOf("ABCDEFGHIJ");
+    testdata::writeFile(dir / "data.lpk", source);
+    testdata::writeFile(dir / "data.lpk.tmp-1-2-3", bytesOf("the first run's work"));
+    const Bytes patch = testdata::makePatch(source, exampleEdits());
+
+    // The first run holds the lock from another thread, as another process would.
+    std::promise<void> held, release;
+    std::thread first([&] {
+        auto lock = qdt::ArchiveLock::acquire(dir / "data.lpk");
+        EXPECT_TRUE(lock.ok()) << lock.status.detail;
+        held.set_value();
+        release.get_future().wait();
+    });
+    held.get_future().wait();
+    const qdt::Status second = applyFile(dir / "data.lpk", patch, dir / "backup");
+    release.set_value();
+    first.join();
+
+    EXPECT_EQ(second.kind, qdt::ErrorKind::Other);
+    EXPECT_NE(second.detail.find("Another patcher is working on"), std::string::npos)
+        << second.detail;
+    EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"data.lpk", "data.lpk.tmp-1-2-3"}));
+
+    ASSERT_TRUE(applyFile(dir / "data.lpk", patch, dir / "backup").ok());
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"backup", "data.lpk"}));
+}
 
 TEST(PatchEngine, WorkedExample)
 {
