@@ -12,6 +12,7 @@
 #include "core/NativePath.h"
 #include "core/Xxh64.h"
 #include "distribution/Manifest.h"
+#include "patching/PatchEngine.h"
 #include "patching/PatchFormat.h"
 
 namespace {
@@ -55,6 +56,12 @@ void QuenDaraTranslation::validateGameFolder()
         close();
         return;
     }
+
+    // A patcher killed while it wrote (a crash, a power cut) left an archive-sized temporary file
+    // beside the archive: it goes now, not only at the next patching.
+    qdt::clearKilledRunsLeftovers(
+        archive, qdt::pathFromUtf8(QString(workDir + QStringLiteral("data.lpk")).toStdString()),
+        qdt::pathFromUtf8(QString(workDir + patchFileName(languageOriginal)).toStdString()));
 
     // The archive is read and hashed once for the whole pass, and again only after a rollback
     // has rewritten it.

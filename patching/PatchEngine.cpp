@@ -478,6 +478,27 @@ Status applyPatchToArchive(const ApplyRequest& request)
     return Status::success();
 }
 
+void clearKilledRunsLeftovers(const std::filesystem::path& archive,
+                              const std::filesystem::path& backup,
+                              const std::filesystem::path& reversePatch)
+{
+    if (archive.empty())
+        return;
+    std::error_code ec;
+    std::filesystem::path real = archive;
+    if (std::filesystem::is_symlink(archive, ec))
+        real = std::filesystem::canonical(archive, ec);
+    if (ec)
+        return;
+    auto lock = ArchiveLock::acquire(real);
+    if (!lock)
+        return;
+    for (const auto& target : {real, backup, reversePatch}) {
+        if (!target.empty())
+            removeStaleTemporaries(target);
+    }
+}
+
 Result<ArchiveState> archiveState(const std::filesystem::path& archive, const unsigned char* patch,
                                   std::size_t patchSize)
 {

@@ -37,6 +37,14 @@ struct ApplyRequest
 // archive is as it was.
 Status applyPatchToArchive(const ApplyRequest& request);
 
+// Removes what runs that were killed left beside the archive, the backup and the reverse patch
+// (their temporary files, the one beside the archive as big as the archive). Only our exact
+// temporary names, regular files only; nothing while another run works on the archive (then it is
+// that run's work). Empty paths are skipped.
+void clearKilledRunsLeftovers(const std::filesystem::path& archive,
+                              const std::filesystem::path& backup,
+                              const std::filesystem::path& reversePatch);
+
 // Sequential byte streams for the streaming pass; files in the engine, memory in the fuzzer.
 class ByteInput
 {

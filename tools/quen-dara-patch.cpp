@@ -169,6 +169,8 @@ int status(const Args& args)
     auto patch = readPatch(args.paths[2]);
     if (!patch)
         return refuse(qdt::displayPath(args.paths[2]) + ": " + describe(patch.status));
+    // A killed run's archive-sized temporary goes here too, not only at the next apply.
+    qdt::clearKilledRunsLeftovers(args.paths[1], {}, {});
     auto state = qdt::archiveState(args.paths[1], patch.value.data(), patch.value.size());
     if (!state) {
         if (state.status.kind == qdt::ErrorKind::BadMagic ||

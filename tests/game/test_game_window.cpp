@@ -329,6 +329,30 @@ TEST_F(GameWindow, BrowseTakesTheChosenFileAndCancelChangesNothing)
 
 // ---- validation ----------------------------------------------------------------------------
 
+// Validation clears what a killed patcher left beside the archive and in the work directory, and
+// nothing that only looks like it.
+TEST_F(GameWindow, ValidationClearsAKilledRunsTemporaries)
+{
+    const QStringList stale = {archive + QStringLiteral(".tmp-4242-1-0"),
+                               workDir + QStringLiteral("data.lpk.tmp-4242-2-0"),
+                               workDir + QStringLiteral("patch_KR.data.tmp-4242-3-0")};
+    const QStringList kept = {archive + QStringLiteral(".tmp-notes"),
+                              archive + QStringLiteral(".tmp-1-2"),
+                              workDir + QStringLiteral("data.lpk.tmp-x-1-2")};
+    for (const QString& path : stale + kept)
+        writeAll(path, QByteArrayLiteral("left over"));
+    gamePath = windowsStyleGamePath();
+    window.validateGameFolder();
+    for (const QString& path : stale)
+        EXPECT_FALSE(QFile::exists(path)) << path.toStdString();
+    for (const QString& path : kept)
+        EXPECT_EQ(readAll(path), QByteArrayLiteral("left over")) << path.toStdString();
+    EXPECT_EQ(readAll(archive), source);
+    EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+    for (const QString& path : kept)
+        QFile::remove(path);
+}
+
 TEST_F(GameWindow, ValidationDetectsTheAppliedTranslation)
 {
     const QByteArray english = patchFor(1);

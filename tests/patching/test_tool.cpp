@@ -209,6 +209,18 @@ TEST_F(Tool, NonRegularAndOversizedInputsAreRefusedAtOnce)
               (std::set<std::string>{"fifo", "folder", "game", "huge.data", "patch_EN.data"}));
 }
 
+// status clears a killed run's archive-sized temporary, and nothing else, as apply does.
+TEST_F(Tool, StatusClearsAKilledRunsTemporary)
+{
+    testdata::writeFile(dir.path() / "game" / "data.lpk.tmp-77-1-0", Bytes(1000, 'x'));
+    testdata::writeFile(dir.path() / "game" / "data.lpk.tmp-notes", Bytes(10, 'y'));
+    const ToolRun r = run(dir, {"status", s(archive), s(patchPath)});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "original\n");
+    EXPECT_FALSE(fs::exists(dir.path() / "game" / "data.lpk.tmp-77-1-0"));
+    EXPECT_TRUE(fs::exists(dir.path() / "game" / "data.lpk.tmp-notes"));
+}
+
 TEST_F(Tool, RefusalsExitWithOneLineNamingTheProblem)
 {
     testdata::writeFile(dir / "junk.data", {'<', 'h', 't', 'm', 'l', '>'});
