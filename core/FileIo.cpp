@@ -267,6 +267,27 @@ void copyOwnership(const std::filesystem::path& from, const std::filesystem::pat
 #endif
 }
 
+bool isTemporarySiblingName(const std::string& name, const std::string& targetName)
+{
+    const std::string stem = targetName + ".tmp-";
+    if (name.size() <= stem.size() || name.compare(0, stem.size(), stem) != 0)
+        return false;
+    int groups = 1;
+    bool digitSeen = false;
+    for (std::size_t i = stem.size(); i < name.size(); ++i) {
+        const char c = name[i];
+        if (c >= '0' && c <= '9') {
+            digitSeen = true;
+        } else if (c == '-' && digitSeen && groups < 3) {
+            ++groups;
+            digitSeen = false;
+        } else {
+            return false;
+        }
+    }
+    return groups == 3 && digitSeen;
+}
+
 std::filesystem::path temporarySibling(const std::filesystem::path& target)
 {
     static std::atomic<unsigned> counter{0};
@@ -282,22 +303,35 @@ std::filesystem::path temporarySibling(const std::filesystem::path& target)
     return tmp;
 }
 
-Status writeFileAtomically(const std::filesystem::path& target, const void* data, std::size_t size)
+Status writeFileFlushed(const std::filesystem::path& path, const void* data, std::size_t size,
+                        const std::filesystem::path& nameForMessages)
 {
-    const auto tmp = temporarySibling(target);
     Status status;
     {
-        auto file = openFile(tmp, FileMode::Create);
+        auto file = openFile(path, FileMode::Create);
         if (!file)
             return file.status;
         if (size > 0 && std::fwrite(data, 1, size, file.value.get()) != size)
-            status = Status::failure(ErrorKind::WriteFailed, "Can't write " + displayPath(target) +
+            status = Status::failure(ErrorKind::WriteFailed, "Can't write " +
+                                                                 displayPath(nameForMessages) +
                                                                  ": " + std::strerror(errno));
         if (status.ok())
-            status = flushToDisk(file.value.get(), target);
+            status = flushToDisk(file.value.get(), nameForMessages);
         if (std::fclose(file.value.release()) != 0 && status.ok())
-            status = Status::failure(ErrorKind::WriteFailed, "Can't write " + displayPath(target));
+            status = Status::failure(ErrorKind::WriteFailed,
+                                     "Can't write " + displayPath(nameForMessages));
     }
+    if (!status.ok()) {
+        std::error_code ec;
+        std::filesystem::remove(path, ec);
+    }
+    return status;
+}
+
+Status writeFileAtomically(const std::filesystem::path& target, const void* data, std::size_t size)
+{
+    const auto tmp = temporarySibling(target);
+    Status status = writeFileFlushed(tmp, data, size, target);
     if (status.ok())
         status = replaceFile(tmp, target);
     if (!status.ok()) {

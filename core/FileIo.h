@@ -70,6 +70,15 @@ void copyOwnership(const std::filesystem::path& from, const std::filesystem::pat
 // A temporary name beside `target`, in the same folder so that the final rename stays on one disk.
 std::filesystem::path temporarySibling(const std::filesystem::path& target);
 
+// Whether `name` is exactly what temporarySibling makes for a file named `targetName`:
+// "<targetName>.tmp-<digits>-<digits>-<digits>". Nothing else is ever ours to remove.
+bool isTemporarySiblingName(const std::string& name, const std::string& targetName);
+
+// Writes `size` bytes to the new file `path` and flushes them to disk; messages name
+// `nameForMessages`. On failure `path` is removed.
+Status writeFileFlushed(const std::filesystem::path& path, const void* data, std::size_t size,
+                        const std::filesystem::path& nameForMessages);
+
 // Writes `size` bytes to a temporary file beside `target`, flushes it and renames it over
 // `target`. On failure `target` is untouched and the temporary file is removed.
 Status writeFileAtomically(const std::filesystem::path& target, const void* data, std::size_t size);

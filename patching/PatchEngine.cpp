@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <system_error>
 
 #include "core/ArchiveLock.h"
@@ -19,19 +20,6 @@ namespace qdt {
 namespace {
 
 constexpr std::uint64_t kProgressStep = 8u << 20;
-
-class FileInput : public ByteInput
-{
-public:
-    explicit FileInput(std::FILE* file) : file_(file) {}
-    bool read(unsigned char* buffer, std::size_t size) override
-    {
-        return std::fread(buffer, 1, size, file_) == size;
-    }
-
-private:
-    std::FILE* file_;
-};
 
 // The archive as the streaming pass reads it, hashed on the way: the bytes checked against the
 // patch's source hash are exactly the bytes the result was made from.
@@ -110,29 +98,6 @@ private:
     std::uint64_t reported_ = 0;
 };
 
-// Whether `name` is exactly what temporarySibling makes for a file named `target`:
-// "<target>.tmp-<digits>-<digits>-<digits>". Nothing else is ours to remove.
-bool isOurTemporaryName(const std::string& name, const std::string& target)
-{
-    const std::string stem = target + ".tmp-";
-    if (name.size() <= stem.size() || name.compare(0, stem.size(), stem) != 0)
-        return false;
-    int groups = 1;
-    bool digitSeen = false;
-    for (std::size_t i = stem.size(); i < name.size(); ++i) {
-        const char c = name[i];
-        if (c >= '0' && c <= '9') {
-            digitSeen = true;
-        } else if (c == '-' && digitSeen && groups < 3) {
-            ++groups;
-            digitSeen = false;
-        } else {
-            return false;
-        }
-    }
-    return groups == 3 && digitSeen;
-}
-
 // A run that was killed leaves its temporary files beside the files it writes (the one beside the
 // archive as big as the archive). The next run clears them away: regular files whose names follow
 // our exact pattern for that file, and nothing else.
@@ -144,7 +109,7 @@ void removeStaleTemporaries(const std::filesystem::path& target)
         target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
     for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
          it.increment(ec)) {
-        if (!isOurTemporaryName(displayPath(it->path().filename()), targetName))
+        if (!isTemporarySiblingName(displayPath(it->path().filename()), targetName))
             continue;
         std::error_code statusError;
         if (!std::filesystem::is_regular_file(it->symlink_status(statusError)) || statusError)
@@ -152,6 +117,29 @@ void removeStaleTemporaries(const std::filesystem::path& target)
         std::error_code ignored;
         std::filesystem::remove(it->path(), ignored);
     }
+}
+
+// The leftovers of killed runs beside each of the files a run writes (empty paths skipped).
+void removeStaleTemporariesOf(std::initializer_list<std::filesystem::path> targets)
+{
+    for (const auto& target : targets) {
+        if (!target.empty())
+            removeStaleTemporaries(target);
+    }
+}
+
+// The file a run works on: a linked archive is patched where it lives, and the link stays a link.
+Result<std::filesystem::path> realArchive(const std::filesystem::path& archive)
+{
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(archive, ec))
+        return Result<std::filesystem::path>::success(archive);
+    auto real = std::filesystem::canonical(archive, ec);
+    if (ec)
+        return Result<std::filesystem::path>::failure(ErrorKind::NotFound,
+                                                      "Can't find the file the link " +
+                                                          displayPath(archive) + " points to");
+    return Result<std::filesystem::path>::success(std::move(real));
 }
 
 // The backup of the archive as it is now, made at `tmp` (renamed into place by the caller). The
@@ -258,17 +246,10 @@ StreamResult streamPatch(const unsigned char* patch, std::size_t patchSize,
 Status applyPatchToArchive(const ApplyRequest& request)
 {
     const std::string archiveName = displayPath(request.archive);
-    // A linked archive is patched where it lives; the link stays a link.
-    std::filesystem::path archive = request.archive;
-    {
-        std::error_code linkError;
-        if (std::filesystem::is_symlink(archive, linkError)) {
-            archive = std::filesystem::canonical(request.archive, linkError);
-            if (linkError)
-                return Status::failure(ErrorKind::NotFound, "Can't find the file the link " +
-                                                                archiveName + " points to");
-        }
-    }
+    const auto resolved = realArchive(request.archive);
+    if (!resolved)
+        return resolved.status;
+    const std::filesystem::path& archive = resolved.value;
     // Writing the backup or the reverse patch over one of the other files would lose it, however
     // the names are spelled: the folders' identities are compared, not the strings.
     {
@@ -314,7 +295,7 @@ Status applyPatchToArchive(const ApplyRequest& request)
     const PatchSummary& summary = unsized.value;
 
     // Another program writing into the archive while we read it would leave us with a result and
-    // a backup of bytes the hash never saw: the archive's time stamp is compared afterwards.
+    // a backup of bytes the hash never saw: the open file's change stamp is compared afterwards.
     std::error_code ec;
     auto in = openFile(archive, FileMode::Read);
     if (!in)
@@ -338,11 +319,7 @@ Status applyPatchToArchive(const ApplyRequest& request)
 
     // Temporaries of killed runs: of the archive, and of the backup and reverse patch, which are
     // written atomically too.
-    removeStaleTemporaries(archive);
-    if (!request.backup.empty())
-        removeStaleTemporaries(request.backup);
-    if (!request.reversePatch.empty())
-        removeStaleTemporaries(request.reversePatch);
+    removeStaleTemporariesOf({archive, request.backup, request.reversePatch});
 
     // Everything this run may leave behind until it commits; removed on every failure.
     std::vector<std::filesystem::path> temporaries;
@@ -430,22 +407,11 @@ Status applyPatchToArchive(const ApplyRequest& request)
     std::filesystem::path reverseTmp, backupTmp;
     if (!request.reversePatch.empty()) {
         reverseTmp = temporarySibling(request.reversePatch);
-        auto out = openFile(reverseTmp, FileMode::Create);
-        if (!out)
-            return fail(out.status);
         temporaries.push_back(reverseTmp);
-        Status written = Status::success();
         const auto& bytes = streamed.reversePatch;
-        if (std::fwrite(bytes.data(), 1, bytes.size(), out.value.get()) != bytes.size())
-            written = Status::failure(ErrorKind::WriteFailed,
-                                      "Can't write " + displayPath(request.reversePatch) + ": " +
-                                          std::strerror(errno));
-        if (written.ok())
-            written = flushToDisk(out.value.get(), reverseTmp);
-        if (std::fclose(out.value.release()) != 0 && written.ok())
-            written = Status::failure(ErrorKind::WriteFailed,
-                                      "Can't write " + displayPath(request.reversePatch));
-        if (!written)
+        if (Status written =
+                writeFileFlushed(reverseTmp, bytes.data(), bytes.size(), request.reversePatch);
+            !written)
             return fail(written);
         copyOwnership(archive, reverseTmp, false);
     }
@@ -484,19 +450,13 @@ void clearKilledRunsLeftovers(const std::filesystem::path& archive,
 {
     if (archive.empty())
         return;
-    std::error_code ec;
-    std::filesystem::path real = archive;
-    if (std::filesystem::is_symlink(archive, ec))
-        real = std::filesystem::canonical(archive, ec);
-    if (ec)
+    const auto real = realArchive(archive);
+    if (!real)
         return;
-    auto lock = ArchiveLock::acquire(real);
+    auto lock = ArchiveLock::acquire(real.value);
     if (!lock)
         return;
-    for (const auto& target : {real, backup, reversePatch}) {
-        if (!target.empty())
-            removeStaleTemporaries(target);
-    }
+    removeStaleTemporariesOf({real.value, backup, reversePatch});
 }
 
 Result<ArchiveState> archiveState(const std::filesystem::path& archive, const unsigned char* patch,
