@@ -90,6 +90,15 @@ Result<FilePtr> openFile(const std::filesystem::path& path, FileMode mode)
     if (!f) {
         const int err = errno;
         std::string what = mode == FileMode::Read ? "reading" : "writing";
+#ifdef _WIN32
+        // Windows says "permission denied" too when another program holds the file without
+        // sharing it; the system's own error code tells the two apart.
+        const unsigned long systemError = _doserrno;
+        if (systemError == ERROR_SHARING_VIOLATION || systemError == ERROR_LOCK_VIOLATION)
+            return Result<FilePtr>::failure(ErrorKind::InUse, "Can't open " + displayPath(path) +
+                                                                  " for " + what +
+                                                                  ": another program is using it");
+#endif
         return Result<FilePtr>::failure(kindForErrno(err), "Can't open " + displayPath(path) +
                                                                " for " + what + ": " +
                                                                std::strerror(err));
@@ -155,10 +164,13 @@ Status replaceFile(const std::filesystem::path& from, const std::filesystem::pat
     if (!MoveFileExW(from.c_str(), to.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const DWORD err = GetLastError();
-        const ErrorKind kind = (err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION ||
-                                err == ERROR_LOCK_VIOLATION)
-                                   ? ErrorKind::AccessDenied
-                                   : ErrorKind::WriteFailed;
+        // A file that another program holds open without delete sharing can't be replaced, and
+        // Windows reports that as "access denied" as often as a sharing violation.
+        const ErrorKind kind = (err == ERROR_SHARING_VIOLATION || err == ERROR_LOCK_VIOLATION)
+                                   ? ErrorKind::InUse
+                               : err == ERROR_ACCESS_DENIED ? ErrorKind::AccessDenied
+                               : err == ERROR_DISK_FULL     ? ErrorKind::NoSpace
+                                                            : ErrorKind::WriteFailed;
         return Status::failure(kind, "Can't replace " + displayPath(to) + " (Windows error " +
                                          std::to_string(err) + ")");
     }
@@ -178,6 +190,22 @@ Status replaceFile(const std::filesystem::path& from, const std::filesystem::pat
     }
 #endif
     return Status::success();
+}
+
+bool heldAgainstReplacement(const std::filesystem::path& path)
+{
+#ifdef _WIN32
+    HANDLE h =
+        CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_SHARING_VIOLATION;
+    CloseHandle(h);
+    return false;
+#else
+    (void)path;
+    return false;
+#endif
 }
 
 bool sameEntry(const std::filesystem::path& a, const std::filesystem::path& b)

@@ -52,6 +52,11 @@ Status flushToDisk(std::FILE* file, const std::filesystem::path& pathForMessages
 // Moves `from` over `to` in one step: readers see either the old or the new file, never a mix.
 Status replaceFile(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// Whether another program holds `path` open so that it can't be renamed, replaced or deleted
+// (Windows: open without delete sharing; a hard link of it then can't be renamed either). False
+// where the system has no such thing.
+bool heldAgainstReplacement(const std::filesystem::path& path);
+
 // Whether two paths name one directory entry: the same name in the same folder, however each is
 // spelled ("./x", "a/../x", a linked folder). Two hard links of one file are two entries: the
 // engine's backup is one on purpose.

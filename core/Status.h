@@ -13,6 +13,8 @@ enum class ErrorKind
     None,
     NotFound,       // a file or folder that should exist does not
     AccessDenied,   // the file exists but cannot be opened as asked
+    InUse,          // another program holds the file open and does not share it as asked
+    NoSpace,        // not enough free space on the disk for the work
     ReadFailed,     // an I/O error while reading
     WriteFailed,    // an I/O error while writing (disk full, file too large, ...)
     BadMagic,       // not a patch at all
@@ -20,6 +22,7 @@ enum class ErrorKind
     SourceMismatch, // the archive is not the one the patch was built for
     ResultMismatch, // applying the patch did not produce the content it promises
     BackupFailed,   // the safety copy of the archive could not be made
+    LeftDamaged,    // a write into the archive stopped half-way and could not be put right
     Cancelled,
     Unsupported,
     Other,

@@ -9,6 +9,7 @@
 #include "app/QuenDaraTranslation.h"
 #include "core/ArchivePath.h"
 #include "core/FileIo.h"
+#include "core/FileUsers.h"
 #include "core/NativePath.h"
 #include "core/Xxh64.h"
 #include "distribution/Manifest.h"
@@ -48,6 +49,12 @@ void QuenDaraTranslation::validateGameFolder()
             box.setText(tr("Could not find the game archive data.lpk in that folder:") +
                         QLatin1Char('\n') + QString::fromStdString(folder) + QLatin1Char('\n') +
                         tr("Please check the game folder."));
+        else if (probe.kind == qdt::ErrorKind::InUse)
+            box.setText(QString::fromStdString(
+                            qdt::anotherProgramUses(archive, "the game files in " + folder)) +
+                        QLatin1Char('\n') +
+                        tr("Close that program and start the translation again. The game files "
+                           "were not changed."));
         else
             box.setText(tr("Could not change game files in that folder:") + QLatin1Char('\n') +
                         QString::fromStdString(folder) + QLatin1Char('\n') +
@@ -57,11 +64,17 @@ void QuenDaraTranslation::validateGameFolder()
         return;
     }
 
-    // A patcher killed while it wrote (a crash, a power cut) left an archive-sized temporary file
-    // beside the archive: it goes now, not only at the next patching.
-    qdt::clearKilledRunsLeftovers(
+    // A patcher stopped while it wrote (a crash, a power cut) left an archive-sized temporary
+    // file beside the archive, or an archive half written in place: both are settled now, before
+    // the archive is looked at, not only at the next patching.
+    const qdt::RecoveryReport recovered = qdt::recoverKilledRun(
         archive, qdt::pathFromUtf8(QString(workDir + QStringLiteral("data.lpk")).toStdString()),
         qdt::pathFromUtf8(QString(workDir + patchFileName(languageOriginal)).toStdString()));
+    if (recovered.outcome != qdt::RecoveryReport::Outcome::Nothing) {
+        QMessageBox box;
+        box.setText(QString::fromStdString(recovered.message));
+        box.exec();
+    }
 
     // The archive is read and hashed once for the whole pass, and again only after a rollback
     // has rewritten it.

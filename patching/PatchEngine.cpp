@@ -1,9 +1,11 @@
-// The streaming patch engine. The archive is read twice at most: one pass hashes it to check the
-// patch's source hash, one pass copies the unchanged spans, collects the replaced bytes for the
-// reverse patch and writes the patched content to a file beside the archive, hashing it on the
-// way. Only a content with the promised hash replaces the archive, by one rename.
+// The streaming patch engine. The archive is read once: one pass hashes it against the patch's
+// source hash while it copies the unchanged spans, collects the replaced bytes for the reverse
+// patch and writes the patched content to a file beside the archive, hashing that too. Only a
+// content with the promised hash replaces the archive, by one rename (or, where another program
+// holds the archive so that it can't be replaced, by a journaled write into it).
 #include "patching/PatchEngine.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,7 +15,9 @@
 #include "core/ArchiveLock.h"
 #include "core/FileCopy.h"
 #include "core/FileIo.h"
+#include "core/FileUsers.h"
 #include "core/Xxh64.h"
+#include "patching/InPlace.h"
 
 namespace qdt {
 
@@ -101,7 +105,7 @@ private:
 // A run that was killed leaves its temporary files beside the files it writes (the one beside the
 // archive as big as the archive). The next run clears them away: regular files whose names follow
 // our exact pattern for that file, and nothing else.
-void removeStaleTemporaries(const std::filesystem::path& target)
+void removeStaleTemporaries(const std::filesystem::path& target, const std::string& keep = {})
 {
     const std::string targetName = displayPath(target.filename());
     std::error_code ec;
@@ -109,7 +113,8 @@ void removeStaleTemporaries(const std::filesystem::path& target)
         target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
     for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
          it.increment(ec)) {
-        if (!isTemporarySiblingName(displayPath(it->path().filename()), targetName))
+        const std::string name = displayPath(it->path().filename());
+        if (name == keep || !isTemporarySiblingName(name, targetName))
             continue;
         std::error_code statusError;
         if (!std::filesystem::is_regular_file(it->symlink_status(statusError)) || statusError)
@@ -119,13 +124,50 @@ void removeStaleTemporaries(const std::filesystem::path& target)
     }
 }
 
-// The leftovers of killed runs beside each of the files a run writes (empty paths skipped).
-void removeStaleTemporariesOf(std::initializer_list<std::filesystem::path> targets)
+// The leftovers of killed runs beside the archive (except a patched copy that an unfinished
+// in-place write still needs) and beside each of the other files a run writes (empty paths
+// skipped).
+void removeStaleTemporariesOf(const std::filesystem::path& archive,
+                              std::initializer_list<std::filesystem::path> others)
 {
-    for (const auto& target : targets) {
+    removeStaleTemporaries(archive, pendingResultName(archive));
+    removeStaleTemporaries(inPlaceJournalPath(archive));
+    for (const auto& target : others) {
         if (!target.empty())
             removeStaleTemporaries(target);
     }
+}
+
+std::string sizeText(std::uint64_t bytes)
+{
+    char text[32];
+    if (bytes >= (1ull << 30))
+        std::snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(bytes) / (1ull << 30));
+    else
+        std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1ull << 20));
+    return text;
+}
+
+// The patched copy is made beside the archive before it replaces it: that much must be free on
+// the archive's disk, with the reverse patch and some room to spare for the system.
+Status checkFreeSpace(const std::filesystem::path& archive, std::uint64_t resultSize,
+                      std::uint64_t reverseSize)
+{
+    constexpr std::uint64_t kHeadroom = 16u << 20;
+    std::error_code ec;
+    const auto folder =
+        archive.has_parent_path() ? archive.parent_path() : std::filesystem::path(".");
+    const auto space = std::filesystem::space(folder, ec);
+    const std::uint64_t needed = resultSize + reverseSize + kHeadroom;
+    if (ec || space.available >= needed)
+        return Status::success();
+    return Status::failure(ErrorKind::NoSpace,
+                           "There is not enough free space on the disk of " + displayPath(archive) +
+                               ": patching "
+                               "needs " +
+                               sizeText(needed) + " for the patched copy, and " +
+                               sizeText(space.available) + " is free. Free at least " +
+                               sizeText(needed - space.available) + " on that disk and try again.");
 }
 
 // The file a run works on: a linked archive is patched where it lives, and the link stays a link.
@@ -143,19 +185,58 @@ Result<std::filesystem::path> realArchive(const std::filesystem::path& archive)
 }
 
 // The backup of the archive as it is now, made at `tmp` (renamed into place by the caller). The
-// engine never writes the archive in place (it replaces it by a rename), so a second name for the
-// current file is as good as a copy and costs nothing: the old content lives on under the backup's
-// name. Where a link can't be made (another disk, a file system without links) it is a real copy.
-Status prepareBackup(const std::filesystem::path& archive, const std::filesystem::path& tmp)
+// archive is normally replaced by a rename, never written, so a second name for the current file
+// is as good as a copy and costs nothing: the old content lives on under the backup's name (and
+// `linked` says so). Where a link can't be made (another disk, a file system without links) it is
+// a real copy, and so it is when the archive is about to be written in place (`mayLink` false).
+Status prepareBackup(const std::filesystem::path& archive, const std::filesystem::path& tmp,
+                     bool mayLink, bool& linked)
 {
     std::error_code ec;
-    std::filesystem::create_hard_link(archive, tmp, ec);
-    if (!ec)
+    if (mayLink)
+        std::filesystem::create_hard_link(archive, tmp, ec);
+    linked = mayLink && !ec;
+    if (linked)
         return Status::success();
     Status copied = copyFileFlushed(archive, tmp, tmp);
     if (copied)
         copyOwnership(archive, tmp, false);
     return copied;
+}
+
+// The message for an archive that another program holds so that it can be neither replaced nor
+// written.
+Status archiveInUse(const std::filesystem::path& archive)
+{
+    return Status::failure(ErrorKind::InUse,
+                           anotherProgramUses(archive, displayPath(archive)) +
+                               ", so it can't be changed. Close that program and try again. "
+                               "Nothing was changed.");
+}
+
+// The archive could not be replaced by the verified result `tmp`: another program holds it open
+// without sharing its deletion (Windows), or it is a mount point. Where it may still be written,
+// the result is copied into it, under a journal; the backup must then be a copy of its own, not a
+// second name of the file that is about to be overwritten.
+Status writeResultInPlace(const ApplyRequest& request, const std::filesystem::path& archive,
+                          const std::filesystem::path& tmp, const PatchHeader& header,
+                          bool backupLinked)
+{
+    auto target = openFile(archive, FileMode::ReadWrite);
+    if (!target)
+        return target.status.kind == ErrorKind::InUse ? archiveInUse(archive) : target.status;
+    if (backupLinked) {
+        if (Status copied = copyFileAtomically(archive, request.backup); !copied)
+            return Status::failure(ErrorKind::BackupFailed, copied.detail);
+        copyOwnership(archive, request.backup, false);
+    }
+    InPlaceWrite write;
+    write.archive = archive;
+    write.result = tmp;
+    write.resultHash = header.resultHash;
+    write.sourceHash = header.sourceHash;
+    write.backup = request.backup;
+    return writeInPlace(write, target.value.get(), request.progress);
 }
 
 } // namespace
@@ -279,20 +360,24 @@ Status applyPatchToArchive(const ApplyRequest& request)
     if (!header)
         return header.status;
 
-    if (auto structure = checkPatch(request.patch, request.patchSize); !structure)
-        return Status::failure(structure.status.kind,
-                               "The patch is damaged: " + structure.status.detail);
+    auto checked = checkPatch(request.patch, request.patchSize);
+    if (!checked)
+        return Status::failure(checked.status.kind,
+                               "The patch is damaged: " + checked.status.detail);
+    const PatchSummary& summary = checked.value;
 
     // One run per archive at a time, before anything of another run's may be cleared away.
     auto lock = ArchiveLock::acquire(archive);
     if (!lock)
         return lock.status;
 
-    auto unsized = checkPatch(request.patch, request.patchSize);
-    if (!unsized)
-        return Status::failure(unsized.status.kind,
-                               "The patch is damaged: " + unsized.status.detail);
-    const PatchSummary& summary = unsized.value;
+    // A stopped in-place write is finished or undone before anything else; when it can be
+    // neither, the archive holds a mix that this patch's source hash check refuses.
+    recoverInPlaceWrite(archive);
+
+    // An archive that another program holds against replacement (asked before our own reading
+    // handle adds to its holders) will be written in place: its backup can't be a second name.
+    const bool held = heldAgainstReplacement(archive);
 
     // Another program writing into the archive while we read it would leave us with a result and
     // a backup of bytes the hash never saw: the open file's change stamp is compared afterwards.
@@ -310,16 +395,26 @@ Status applyPatchToArchive(const ApplyRequest& request)
     // it without sharing it for writing is reported as such before any work is done.
     {
         auto probe = openFile(archive, FileMode::ReadWrite);
-        if (!probe)
+        if (!probe) {
+            if (probe.status.kind == ErrorKind::InUse)
+                return archiveInUse(archive);
             return Status::failure(probe.status.kind == ErrorKind::NotFound
                                        ? ErrorKind::NotFound
                                        : ErrorKind::AccessDenied,
                                    probe.status.detail);
+        }
     }
 
     // Temporaries of killed runs: of the archive, and of the backup and reverse patch, which are
     // written atomically too.
-    removeStaleTemporariesOf({archive, request.backup, request.reversePatch});
+    removeStaleTemporariesOf(archive, {request.backup, request.reversePatch});
+
+    const std::uint64_t resultSize = sourceSize - summary.bytesReplaced + summary.bytesInserted;
+    if (Status space = checkFreeSpace(
+            archive, resultSize,
+            kPatchHeaderSize + summary.recordCount * kPatchRecordHeadSize + summary.bytesReplaced);
+        !space)
+        return space;
 
     // Everything this run may leave behind until it commits; removed on every failure.
     std::vector<std::filesystem::path> temporaries;
@@ -405,6 +500,7 @@ Status applyPatchToArchive(const ApplyRequest& request)
     // The verified result is ready. The reverse patch and the backup are prepared beside their
     // places first, so that a failure now still leaves every file of the player's as it was.
     std::filesystem::path reverseTmp, backupTmp;
+    bool backupLinked = false;
     if (!request.reversePatch.empty()) {
         reverseTmp = temporarySibling(request.reversePatch);
         temporaries.push_back(reverseTmp);
@@ -417,7 +513,7 @@ Status applyPatchToArchive(const ApplyRequest& request)
     }
     if (!request.backup.empty()) {
         backupTmp = temporarySibling(request.backup);
-        Status backup = prepareBackup(archive, backupTmp);
+        Status backup = prepareBackup(archive, backupTmp, !held, backupLinked);
         if (!backup)
             return fail(Status::failure(ErrorKind::BackupFailed, backup.detail));
         temporaries.push_back(backupTmp);
@@ -437,26 +533,46 @@ Status applyPatchToArchive(const ApplyRequest& request)
         std::error_code ignored;
         std::filesystem::remove(backupTmp, ignored);
     }
-    if (Status replaced = replaceFile(tmp, archive); !replaced)
+    Status replaced = replaceFile(tmp, archive);
+    if (!replaced &&
+        (replaced.kind == ErrorKind::AccessDenied || replaced.kind == ErrorKind::InUse))
+        replaced = writeResultInPlace(request, archive, tmp, summary.header, backupLinked);
+    const std::string pending = pendingResultName(archive);
+    if (!replaced) {
+        // An in-place write that could be neither finished nor undone keeps its journal, and the
+        // patched copy the journal names for the next run.
+        if (pending == displayPath(tmp.filename()))
+            temporaries.erase(std::remove(temporaries.begin(), temporaries.end(), tmp),
+                              temporaries.end());
         return fail(replaced);
+    }
+    // A journal that an earlier stopped run left and nobody could settle is void now: the archive
+    // holds a verified content again.
+    if (!pending.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(archive.parent_path() / pathFromUtf8(pending), ignored);
+        std::filesystem::remove(inPlaceJournalPath(archive), ignored);
+    }
     if (request.progress)
         request.progress(sourceSize, sourceSize);
     return Status::success();
 }
 
-void clearKilledRunsLeftovers(const std::filesystem::path& archive,
-                              const std::filesystem::path& backup,
-                              const std::filesystem::path& reversePatch)
+RecoveryReport recoverKilledRun(const std::filesystem::path& archive,
+                                const std::filesystem::path& backup,
+                                const std::filesystem::path& reversePatch)
 {
     if (archive.empty())
-        return;
+        return {};
     const auto real = realArchive(archive);
     if (!real)
-        return;
+        return {};
     auto lock = ArchiveLock::acquire(real.value);
     if (!lock)
-        return;
-    removeStaleTemporariesOf({real.value, backup, reversePatch});
+        return {};
+    RecoveryReport report = recoverInPlaceWrite(real.value);
+    removeStaleTemporariesOf(real.value, {backup, reversePatch});
+    return report;
 }
 
 Result<ArchiveState> archiveState(const std::filesystem::path& archive, const unsigned char* patch,

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "core/Status.h"
@@ -28,22 +29,41 @@ struct ApplyRequest
 };
 
 // Applies the request's patch to its archive. Nothing is written before the patch's structure,
-// the archive's write access and the archive's hash have been checked; the new content must have
-// the patch's result hash before it replaces the archive, and the reverse patch is in place
-// before the archive is replaced. Errors: BadMagic, Malformed, NotFound/ReadFailed (archive),
-// AccessDenied (archive can't be opened for writing or replaced), SourceMismatch, ResultMismatch,
-// BackupFailed, WriteFailed; Other when two of the request's files are one file (the backup or
-// the reverse patch would overwrite the archive, each other or the patch). On any error the
-// archive is as it was.
+// the archive's write access, the free space beside it and the archive's hash have been checked;
+// the new content must have the patch's result hash before it replaces the archive, and the
+// reverse patch is in place before the archive is replaced. The archive is replaced by a rename;
+// where another program holds it open so that it can't be replaced but may be written, the
+// verified content is written into it in place instead, under a journal that lets the next run
+// finish or undo that write. Errors: BadMagic, Malformed, NotFound/ReadFailed (archive),
+// AccessDenied (archive can't be opened for writing or replaced), InUse (another program holds
+// it), NoSpace, SourceMismatch, ResultMismatch, BackupFailed, WriteFailed; Other when two of the
+// request's files are one file (the backup or the reverse patch would overwrite the archive, each
+// other or the patch) or another run works on the archive. On any error the archive is as it was.
 Status applyPatchToArchive(const ApplyRequest& request);
 
-// Removes what runs that were killed left beside the archive, the backup and the reverse patch
-// (their temporary files, the one beside the archive as big as the archive). Only our exact
-// temporary names, regular files only; nothing while another run works on the archive (then it is
-// that run's work). Empty paths are skipped.
-void clearKilledRunsLeftovers(const std::filesystem::path& archive,
-                              const std::filesystem::path& backup,
-                              const std::filesystem::path& reversePatch);
+// What a run found of runs that were stopped before they ended.
+struct RecoveryReport
+{
+    enum class Outcome
+    {
+        Nothing,   // nothing to finish (leftover temporaries are cleared silently)
+        Completed, // an interrupted in-place write was finished: the archive is patched
+        Undone,    // it was undone: the archive is as it was before that run
+        Failed     // neither could be done; the message says what the player can do
+    };
+    Outcome outcome = Outcome::Nothing;
+    std::string message; // for the player; empty with Nothing
+};
+
+// Finishes or undoes what a stopped run left half-done in the archive (an in-place write), then
+// removes what stopped runs left beside the archive, the backup and the reverse patch (their
+// temporary files, the one beside the archive as big as the archive). Only our exact temporary
+// names, regular files only; nothing while another run works on the archive (then it is that
+// run's work). Empty backup or reverse patch paths are skipped. Call it when a program starts
+// working with an archive, and show the message.
+RecoveryReport recoverKilledRun(const std::filesystem::path& archive,
+                                const std::filesystem::path& backup,
+                                const std::filesystem::path& reversePatch);
 
 // Sequential byte streams for the streaming pass; files in the engine, memory in the fuzzer.
 class ByteInput

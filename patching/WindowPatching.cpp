@@ -35,6 +35,18 @@ QString failureText(const qdt::Status& status, Languages lang)
     switch (status.kind) {
     case ErrorKind::AccessDenied:
         return QStringLiteral("Can't change game files, access denied.");
+    case ErrorKind::InUse:
+        return QStringLiteral("Another program is using the game files, so they were not "
+                              "changed. Close it and try again.\n") +
+               detailOf(status);
+    case ErrorKind::NoSpace:
+        return QStringLiteral("Not enough free space for patching. The game files were not "
+                              "changed.\n") +
+               detailOf(status);
+    case ErrorKind::LeftDamaged:
+        return QStringLiteral("Patching stopped half-way and the game files could not be put "
+                              "right.\n") +
+               detailOf(status);
     case ErrorKind::SourceMismatch:
         return QStringLiteral("Game files are different from expected, can't apply the patch.");
     case ErrorKind::BadMagic:

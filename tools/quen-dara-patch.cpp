@@ -28,7 +28,9 @@ const char kUsage[] =
     "      Applies PATCH to ARCHIVE in place. The archive is replaced in one step only by a\n"
     "      content with the hash the patch promises. --reverse writes the patch that undoes it,\n"
     "      --backup keeps a copy of the archive as it was. Exit status 0 on success, 1 when\n"
-    "      refused (the reason on one line of standard error).\n"
+    "      refused (the reason on one line of standard error). An archive that another\n"
+    "      program holds so that it can't be replaced is written in place, under the journal\n"
+    "      ARCHIVE.patching; apply and status finish or undo such a write that was stopped.\n"
     "  quen-dara-patch status ARCHIVE PATCH\n"
     "      Prints original, patched or unknown. Exit status 1 only on errors.\n"
     "  quen-dara-patch info PATCH\n"
@@ -98,6 +100,13 @@ std::string describe(const qdt::Status& status)
     }
 }
 
+// What an earlier run that was stopped half-way left, and what was done about it.
+void reportRecovery(const qdt::RecoveryReport& report)
+{
+    if (report.outcome != qdt::RecoveryReport::Outcome::Nothing)
+        std::fprintf(stderr, "quen-dara-patch: %s\n", report.message.c_str());
+}
+
 qdt::Result<std::vector<unsigned char>> readPatch(const std::filesystem::path& path)
 {
     auto data = qdt::readWholeFile(path, qdt::kMaxPatchSize);
@@ -152,6 +161,7 @@ int apply(const Args& args)
             std::fflush(stderr);
         };
     }
+    reportRecovery(qdt::recoverKilledRun(archive, backup, reverse));
     const qdt::Status status = qdt::applyPatchToArchive(request);
     if (bar && shown >= 0)
         std::fputc('\n', stderr);
@@ -169,8 +179,8 @@ int status(const Args& args)
     auto patch = readPatch(args.paths[2]);
     if (!patch)
         return refuse(qdt::displayPath(args.paths[2]) + ": " + describe(patch.status));
-    // A killed run's archive-sized temporary goes here too, not only at the next apply.
-    qdt::clearKilledRunsLeftovers(args.paths[1], {}, {});
+    // A stopped run is settled here too, not only at the next apply.
+    reportRecovery(qdt::recoverKilledRun(args.paths[1], {}, {}));
     auto state = qdt::archiveState(args.paths[1], patch.value.data(), patch.value.size());
     if (!state) {
         if (state.status.kind == qdt::ErrorKind::BadMagic ||

@@ -353,6 +353,40 @@ TEST_F(GameWindow, ValidationClearsAKilledRunsTemporaries)
         QFile::remove(path);
 }
 
+// A patcher stopped while it wrote the translation into the archive (held by the launcher) left
+// a journal, the patched copy and a half-written archive: validation finishes the write before it
+// looks at the archive, says so, and then finds the translation applied.
+TEST_F(GameWindow, ValidationFinishesAStoppedInPlaceWriteAndSaysSo)
+{
+    const QByteArray english = patchFor(1);
+    cache(languageEnglish, english);
+    const QByteArray result = qbytes(testdata::applyEdits(
+        Bytes(source.begin(), source.end()), testdata::translationEdits(source.size(), 40, 1)));
+    writeAll(archive, result.left(100000) + source.mid(100000));
+    writeAll(archive + QStringLiteral(".tmp-4242-7-0"), result);
+    const auto le64 = [&english](int at) {
+        quint64 v = 0;
+        for (int i = 7; i >= 0; --i)
+            v = (v << 8) | static_cast<unsigned char>(english[at + i]);
+        return QStringLiteral("%1").arg(v, 16, 16, QLatin1Char('0'));
+    };
+    writeAll(archive + QStringLiteral(".patching"),
+             QStringLiteral("Quen Dara Translation in-place write 1\nresult data.lpk.tmp-4242-7-0\n"
+                            "result-hash %1\nsource-hash %2\nbackup \n")
+                 .arg(le64(16), le64(8))
+                 .toUtf8());
+    WindowAccess::manifest(window) = {{"xxhash_EN", hashOf(english)}};
+    gamePath = windowsStyleGamePath();
+    window.validateGameFolder();
+    ASSERT_EQ(boxes.texts().size(), 1);
+    EXPECT_TRUE(boxes.texts()[0].contains(QStringLiteral("has now been completed")))
+        << boxes.texts()[0].toStdString();
+    EXPECT_EQ(readAll(archive), result);
+    EXPECT_EQ(current, languageEnglish);
+    EXPECT_FALSE(QFile::exists(archive + QStringLiteral(".patching")));
+    EXPECT_FALSE(QFile::exists(archive + QStringLiteral(".tmp-4242-7-0")));
+}
+
 TEST_F(GameWindow, ValidationDetectsTheAppliedTranslation)
 {
     const QByteArray english = patchFor(1);

@@ -654,9 +654,110 @@ TEST(PatchFormat, PositionsBeyondFourGibibytes)
               qdt::ErrorKind::Malformed);
 }
 
+// What a run stopped during an in-place write leaves: a journal beside the archive, the patched
+// copy it names, the backup, and an archive written part of the way. The next run settles it from
+// whatever is intact, or says it can't and leaves everything as it found it.
+TEST(PatchEngine, StoppedInPlaceWriteIsFinishedOrUndone)
+{
+    using Outcome = qdt::RecoveryReport::Outcome;
+    const Bytes source = testdata::makeArchive(300000, 41);
+    const Bytes patch =
+        testdata::makePatch(source, testdata::translationEdits(source.size(), 60, 41));
+    const Bytes result = stepbystep::apply(source, patch).content;
+    Bytes mix = result;
+    mix.resize(source.size());
+    std::copy(source.begin() + 150000, source.end(), mix.begin() + 150000);
+    const std::string pendingName = "data.lpk.tmp-4242-1-0";
+
+    enum Journal
+    {
+        Ours,
+        Foreign,
+        PointsOutside
+    };
+    struct Case
+    {
+        const char* what;
+        Journal journal;
+        Bytes archive;
+        const Bytes* pending; // null: missing
+        const Bytes* backup;  // null: none named
+        Outcome outcome;
+        Bytes archiveAfter;
+        const char* says;
+    };
+    const Bytes damaged(1000, 'd');
+    const Case cases[] = {
+        {"written to the end", Ours, result, &result, &source, Outcome::Completed, result,
+         "had been written"},
+        {"half written", Ours, mix, &result, &source, Outcome::Completed, result, "completed"},
+        {"half written, no backup", Ours, mix, &result, nullptr, Outcome::Completed, result,
+         "completed"},
+        {"patched copy lost", Ours, mix, nullptr, &source, Outcome::Undone, source, "undone"},
+        {"patched copy damaged", Ours, mix, &damaged, &source, Outcome::Undone, source, "undone"},
+        {"not begun", Ours, source, nullptr, nullptr, Outcome::Undone, source,
+         "Nothing had been written"},
+        {"nothing intact", Ours, mix, &damaged, &damaged, Outcome::Failed, mix,
+         "neither completed nor undone"},
+        {"someone else's file of that name", Foreign, mix, &result, &source, Outcome::Nothing, mix,
+         ""},
+        {"journal naming a file that is not our temporary", PointsOutside, mix, &result, &source,
+         Outcome::Nothing, mix, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir(u8"Игры");
+        const fs::path archive = dir / "data.lpk";
+        testdata::writeFile(archive, c.archive);
+        const fs::path pending = dir / pendingName;
+        if (c.pending)
+            testdata::writeFile(pending, *c.pending);
+        if (c.backup)
+            testdata::writeFile(dir / "backup.lpk", *c.backup);
+        char hashes[80];
+        std::snprintf(hashes, sizeof hashes, "result-hash %016llx\nsource-hash %016llx\n",
+                      static_cast<unsigned long long>(stepbystep::le64(patch, 16)),
+                      static_cast<unsigned long long>(stepbystep::le64(patch, 8)));
+        const std::string backupLine =
+            "backup " + (c.backup ? qdt::displayPath(fs::absolute(dir / "backup.lpk")) : "") + "\n";
+        std::string journal;
+        if (c.journal == Ours)
+            journal = "Quen Dara Translation in-place write 1\nresult " + pendingName + "\n" +
+                      hashes + backupLine;
+        else if (c.journal == Foreign)
+            journal = "notes about the patching\n";
+        else
+            journal = "Quen Dara Translation in-place write 1\nresult backup.lpk\n" +
+                      std::string(hashes) + backupLine;
+        testdata::writeFile(dir / "data.lpk.patching", Bytes(journal.begin(), journal.end()));
+
+        const qdt::RecoveryReport report = qdt::recoverKilledRun(archive, {}, {});
+        EXPECT_EQ(report.outcome, c.outcome) << report.message;
+        EXPECT_NE(report.message.find(c.says), std::string::npos) << report.message;
+        EXPECT_EQ(testdata::readFile(archive), c.archiveAfter);
+        const bool settled = c.outcome == Outcome::Completed || c.outcome == Outcome::Undone;
+        EXPECT_EQ(fs::exists(dir / "data.lpk.patching"), !settled);
+        // The patched copy goes with a settled journal and stays for a later try with an
+        // unsettled one; without a journal of ours it is a leftover like any other.
+        EXPECT_EQ(fs::exists(pending), c.pending && c.outcome == Outcome::Failed);
+        if (c.backup) {
+            EXPECT_EQ(testdata::readFile(dir / "backup.lpk"), *c.backup);
+        }
+
+        // An unsettled journal does not stop a later apply, whose own source check decides; a
+        // successful one voids the journal.
+        if (c.outcome == Outcome::Failed) {
+            testdata::writeFile(archive, source);
+            ASSERT_TRUE(applyFile(archive, patch).ok());
+            EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"backup.lpk", "data.lpk"}));
+        }
+    }
+}
+
 #ifdef _WIN32
-// A program (the game, a virus scanner) that holds the archive open without letting others write.
-TEST(PatchEngineWindows, ArchiveHeldWithoutWriteSharingIsAccessDenied)
+// A program (the game, a virus scanner) that holds the archive open without letting others write:
+// refused before any work, with a message that says so rather than "access denied".
+TEST(PatchEngineWindows, ArchiveHeldWithoutWriteSharingIsInUse)
 {
     TempDir dir(u8"Игры");
     const Bytes source = bytesOf("ABCDEFGHIJ");
@@ -666,31 +767,45 @@ TEST(PatchEngineWindows, ArchiveHeldWithoutWriteSharingIsAccessDenied)
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     const auto status = applyFile(dir / "data.lpk", patch, dir / "backup", dir / "rev");
+    const auto report = qdt::recoverKilledRun(dir / "data.lpk", dir / "backup", dir / "rev");
     CloseHandle(held);
-    EXPECT_EQ(status.kind, qdt::ErrorKind::AccessDenied) << status.detail;
+    EXPECT_EQ(status.kind, qdt::ErrorKind::InUse) << status.detail;
+    EXPECT_NE(status.detail.find("Another program is using"), std::string::npos) << status.detail;
+    EXPECT_NE(status.detail.find("Nothing was changed"), std::string::npos) << status.detail;
+    EXPECT_EQ(report.outcome, qdt::RecoveryReport::Outcome::Nothing);
     EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
     EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"data.lpk"});
     ASSERT_TRUE(applyFile(dir / "data.lpk", patch).ok());
     EXPECT_EQ(testdata::readFile(dir / "data.lpk"), bytesOf("ABxFGwxyzIJ"));
 }
 
-// A reader that shares writing but not deleting lets the probe through; the final replacement
-// then fails, and the archive must still be whole and the temporary file gone.
-TEST(PatchEngineWindows, ReplacementRefusedLeavesTheArchiveWhole)
+// A program (the launcher) that shares writing but not deleting: the archive can't be replaced by
+// a rename, so the verified result is written into it. The backup, a second name of the archive
+// until then, becomes a copy of its own first; the way back works while the archive is held.
+TEST(PatchEngineWindows, ArchiveHeldWithoutDeleteSharingIsWrittenInPlace)
 {
-    TempDir dir;
-    const Bytes source = bytesOf("ABCDEFGHIJ");
+    TempDir dir(u8"Игры");
+    const Bytes source = testdata::makeArchive(3u << 20, 12);
+    const Bytes patch =
+        testdata::makePatch(source, testdata::translationEdits(source.size(), 50, 12));
+    const Bytes result = stepbystep::apply(source, patch).content;
     testdata::writeFile(dir / "data.lpk", source);
-    const Bytes patch = testdata::makePatch(source, exampleEdits());
     HANDLE held =
         CreateFileW((dir / "data.lpk").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    const auto status = applyFile(dir / "data.lpk", patch);
+    const auto applied = applyFile(dir / "data.lpk", patch, dir / "backup", dir / "rev");
+    EXPECT_TRUE(applied.ok()) << applied.detail;
+    EXPECT_EQ(testdata::readFile(dir / "data.lpk"), result);
+    EXPECT_EQ(testdata::readFile(dir / "backup"), source);
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"backup", "data.lpk", "rev"}));
+
+    const auto restored = applyFile(dir / "data.lpk", testdata::readFile(dir / "rev"));
+    EXPECT_TRUE(restored.ok()) << restored.detail;
     CloseHandle(held);
-    EXPECT_EQ(status.kind, qdt::ErrorKind::AccessDenied) << status.detail;
     EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
-    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"data.lpk"});
+    EXPECT_EQ(testdata::readFile(dir / "backup"), source);
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"backup", "data.lpk", "rev"}));
 }
 #else
 // Root ignores permission bits, but not the immutable attribute: that is how a file nobody may

@@ -4,7 +4,11 @@
 
 #include <windows.h>
 
+#include <random>
+#include <set>
+
 #include "core/FileIo.h"
+#include "core/Xxh64.h"
 #include "tests/patching/TempDir.h"
 #include "tests/support/TestData.h"
 
@@ -12,22 +16,63 @@ namespace {
 
 using testdata::Bytes;
 
-DWORD runTool(const std::wstring& arguments)
+// Starts the tool with its standard error in `errorFile` (when given); returns its process, or
+// null.
+HANDLE startTool(const std::wstring& arguments, const std::filesystem::path& errorFile = {})
 {
     const std::filesystem::path tool = qdt::pathFromUtf8(QDT_TOOL);
     std::wstring commandLine = L"\"" + tool.wstring() + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
+    HANDLE err = INVALID_HANDLE_VALUE;
+    if (!errorFile.empty()) {
+        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+        err = CreateFileW(errorFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdError = err;
+        startup.hStdOutput = err;
+    }
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(tool.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process))
-        return 1000 + GetLastError();
-    WaitForSingleObject(process.hProcess, 120000);
-    DWORD code = 999;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hProcess);
+    const BOOL started =
+        CreateProcessW(tool.c_str(), commandLine.data(), nullptr, nullptr,
+                       err != INVALID_HANDLE_VALUE, 0, nullptr, nullptr, &startup, &process);
+    if (err != INVALID_HANDLE_VALUE)
+        CloseHandle(err);
+    if (!started)
+        return nullptr;
     CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+DWORD waitForTool(HANDLE process)
+{
+    if (!process)
+        return 1000;
+    WaitForSingleObject(process, 120000);
+    DWORD code = 999;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
     return code;
+}
+
+DWORD runTool(const std::wstring& arguments, const std::filesystem::path& errorFile = {})
+{
+    return waitForTool(startTool(arguments, errorFile));
+}
+
+std::string textOf(const std::filesystem::path& p)
+{
+    const Bytes b = testdata::readFile(p);
+    return std::string(b.begin(), b.end());
+}
+
+std::set<std::wstring> namesIn(const std::filesystem::path& dir)
+{
+    std::set<std::wstring> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        names.insert(e.path().filename().wstring());
+    return names;
 }
 
 std::wstring quoted(const std::filesystem::path& p)
@@ -59,6 +104,96 @@ TEST(ToolWindows, AppliesThroughCyrillicFoldersAndMixedSeparators)
     EXPECT_EQ(runTool(L"apply \"" + archive + L"\" " + quoted(dir.path() / u8"перевод.data")), 1u);
     EXPECT_EQ(runTool(L"apply \"" + archive + L"\" " + quoted(dir.path() / u8"обратный.data")), 0u);
     EXPECT_EQ(testdata::readFile(dir.path() / "ZNGame" / "data.lpk"), source);
+}
+
+// The launcher holding the archive for reading only: the tool refuses at once, says that another
+// program is using the archive, and changes nothing.
+TEST(ToolWindows, ArchiveHeldForReadingOnlyIsRefusedAsInUse)
+{
+    TempDir dir(u8"Игры");
+    const Bytes source = testdata::makeArchive(100000, 3);
+    testdata::writeFile(dir / "data.lpk", source);
+    testdata::writeFile(dir / "patch.data",
+                        testdata::makePatch(source, testdata::translationEdits(100000, 20, 3)));
+    HANDLE held = CreateFileW((dir / "data.lpk").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const DWORD code =
+        runTool(L"apply " + quoted(dir / "data.lpk") + L" " + quoted(dir / "patch.data") +
+                    L" --reverse " + quoted(dir / "rev"),
+                dir.root() / "stderr");
+    CloseHandle(held);
+    EXPECT_EQ(code, 1u);
+    const std::string err = textOf(dir.root() / "stderr");
+    EXPECT_NE(err.find("Another program is using"), std::string::npos) << err;
+    EXPECT_NE(err.find("Nothing was changed"), std::string::npos) << err;
+    EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::wstring>{L"data.lpk", L"patch.data"}));
+}
+
+// The launcher holding the archive with read and write sharing but not delete sharing: the tool
+// writes into the archive. It is killed at random moments of that write; the next run (status,
+// with the archive still held) finishes or undoes it, so that the archive is always the source or
+// the result, and nothing of ours is left beside it.
+TEST(ToolWindows, KilledInPlaceWriteIsSettledByTheNextRun)
+{
+    TempDir dir(u8"Игры/Квен Дара");
+    const std::filesystem::path archive = dir / "data.lpk";
+    const std::uint64_t size = 24u << 20;
+    testdata::writeArchive(archive, size, 14);
+    const Bytes source = testdata::readFile(archive);
+    const Bytes patch = testdata::makePatch(source, testdata::translationEdits(size, 2000, 14));
+    testdata::writeFile(dir.root() / "patch.data", patch);
+    const auto sourceHash = qdt::hashFile(archive).value;
+    std::uint64_t resultHash = 0;
+    for (int i = 7; i >= 0; --i)
+        resultHash = (resultHash << 8) | patch[16 + static_cast<std::size_t>(i)];
+    const std::filesystem::path journal = dir / "data.lpk.patching";
+    const std::wstring forward =
+        L"apply " + quoted(archive) + L" " + quoted(dir.root() / "patch.data") + L" --reverse " +
+        quoted(dir.root() / "rev") + L" --backup " + quoted(dir.root() / "backup.lpk");
+    const std::wstring back = L"apply " + quoted(archive) + L" " + quoted(dir.root() / "rev");
+
+    HANDLE held = CreateFileW(archive.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(runTool(forward, dir.root() / "stderr"), 0u) << textOf(dir.root() / "stderr");
+    ASSERT_EQ(qdt::hashFile(archive).value, resultHash);
+    ASSERT_EQ(qdt::hashFile(dir.root() / "backup.lpk").value, sourceHash);
+    ASSERT_EQ(runTool(back, dir.root() / "stderr"), 0u) << textOf(dir.root() / "stderr");
+    ASSERT_EQ(qdt::hashFile(archive).value, sourceHash);
+
+    std::mt19937 rng(99);
+    int mixed = 0;
+    for (int round = 0; round < 8; ++round) {
+        const bool patched = qdt::hashFile(archive).value == resultHash;
+        HANDLE tool = startTool(patched ? back : forward, dir.root() / "stderr");
+        ASSERT_NE(tool, nullptr);
+        // The kill falls inside the in-place write: after the journal appears, within the time
+        // that copying the archive takes here.
+        for (int i = 0; i < 20000 && WaitForSingleObject(tool, 0) == WAIT_TIMEOUT &&
+                        !std::filesystem::exists(journal);
+             ++i)
+            Sleep(1);
+        Sleep(rng() % 40);
+        TerminateProcess(tool, 9);
+        waitForTool(tool);
+        const auto hash = qdt::hashFile(archive).value;
+        if (hash != sourceHash && hash != resultHash)
+            ++mixed;
+
+        ASSERT_EQ(runTool(L"status " + quoted(archive) + L" " + quoted(dir.root() / "patch.data"),
+                          dir.root() / "stderr"),
+                  0u)
+            << textOf(dir.root() / "stderr");
+        const auto after = qdt::hashFile(archive).value;
+        ASSERT_TRUE(after == sourceHash || after == resultHash)
+            << "round " << round << ": " << textOf(dir.root() / "stderr");
+        ASSERT_EQ(namesIn(dir.path()), std::set<std::wstring>{L"data.lpk"}) << "round " << round;
+        ASSERT_EQ(qdt::hashFile(dir.root() / "backup.lpk").value, sourceHash);
+    }
+    CloseHandle(held);
+    std::printf("killed in-place writes left a half-written archive %d times\n", mixed);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -19,6 +20,10 @@
 #include "tests/support/TestData.h"
 #include "tests/support/TestLauncher.h"
 #include "tests/support/WindowAccess.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -178,6 +183,42 @@ TEST_F(WindowPatching, FailuresSayWhatFailedAndReleaseTheControls)
     }
     EXPECT_FALSE(QFile::exists(workDir + QStringLiteral("patch_KR.data")));
 }
+
+#ifdef _WIN32
+// The launcher holding the archive: with write sharing the translation is written into the
+// archive and undone again; for reading only, the player reads who holds it and that nothing
+// changed.
+TEST_F(WindowPatching, ArchiveHeldByTheLauncher)
+{
+    const QByteArray patch = patchFor(5);
+    const std::wstring name = fsPath(archive).wstring();
+    HANDLE held = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(window.applyPatch(languageEnglish, patch));
+    EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(window.isPatchApplied(patch));
+    EXPECT_EQ(readBytes(workDir + QStringLiteral("data.lpk")), source);
+    QFile reverseFile(workDir + QStringLiteral("patch_KR.data"));
+    ASSERT_TRUE(reverseFile.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(window.applyPatch(languageOriginal, reverseFile.readAll()));
+    EXPECT_EQ(readBytes(archive), source);
+    CloseHandle(held);
+
+    held = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(window.applyPatch(languageEnglish, patch));
+    CloseHandle(held);
+    ASSERT_EQ(boxes.texts().size(), 1);
+    EXPECT_TRUE(boxes.texts()[0].startsWith(QStringLiteral("Another program is using the game "
+                                                           "files, so they were not changed.")))
+        << boxes.texts()[0].toStdString();
+    EXPECT_EQ(readBytes(archive), source);
+    EXPECT_EQ(QDir(QFileInfo(archive).absolutePath()).entryList(QDir::Files),
+              QStringList{QStringLiteral("data.lpk")});
+}
+#endif
 
 TEST_F(WindowPatching, StateDetectionOnlyReads)
 {
