@@ -7,10 +7,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 #include <system_error>
+#include <thread>
+
+#ifdef __linux__
+#include <fcntl.h>
+#endif
 
 #include "core/ArchiveLock.h"
 #include "core/FileCopy.h"
@@ -59,22 +66,143 @@ private:
     std::uint64_t read_ = 0;
 };
 
+// The patched archive as the streaming pass writes it. The content is gathered in blocks that a
+// second thread writes, so that the copying into the system's cache overlaps the reading and
+// hashing; on Linux the disk also starts writing each finished stretch while the pass goes on,
+// so that the final flush waits for the last stretch only, not for the whole archive. Where no
+// thread can be started the blocks are written in turn.
 class FileOutput : public ByteOutput
 {
 public:
-    explicit FileOutput(std::FILE* file) : file_(file) {}
+    // `file` must be unbuffered: the blocks are the buffering.
+    explicit FileOutput(std::FILE* file) : file_(file)
+    {
+        for (Block& b : blocks_)
+            b.data.resize(kIoBlockSize);
+        try {
+            writer_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            // Synchronous writing then.
+        }
+    }
+    ~FileOutput() override { finish(); }
+    FileOutput(const FileOutput&) = delete;
+    FileOutput& operator=(const FileOutput&) = delete;
+
     bool write(const unsigned char* data, std::size_t size) override
     {
-        if (std::fwrite(data, 1, size, file_) == size)
-            return true;
-        error_ = errno;
-        return false;
+        while (size > 0) {
+            Block& b = blocks_[current_];
+            const std::size_t n = std::min(size, b.data.size() - b.used);
+            std::memcpy(b.data.data() + b.used, data, n);
+            b.used += n;
+            data += n;
+            size -= n;
+            if (b.used == b.data.size() && !handOver())
+                return false;
+        }
+        return true;
     }
+
+    // Writes what is left and waits until all of it is written; false when any write failed.
+    bool finish()
+    {
+        if (!finished_) {
+            finished_ = true;
+            if (blocks_[current_].used > 0)
+                handOver();
+            if (writer_.joinable()) {
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    stop_ = true;
+                }
+                changed_.notify_all();
+                writer_.join();
+            }
+        }
+        return error_ == 0;
+    }
+
     int error() const { return error_; }
 
 private:
+    struct Block
+    {
+        std::vector<unsigned char> data;
+        std::size_t used = 0;
+        bool full = false; // handed to the writer, not yet written
+    };
+
+    // Hands the current block to the writer and goes on in the other one once that is free.
+    bool handOver()
+    {
+        if (!writer_.joinable()) {
+            Block& b = blocks_[current_];
+            const bool ok = writeBlock(b);
+            b.used = 0;
+            return ok;
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        blocks_[current_].full = true;
+        changed_.notify_all();
+        const int next = 1 - current_;
+        changed_.wait(lock, [&] { return !blocks_[next].full || error_ != 0; });
+        if (error_ != 0)
+            return false;
+        current_ = next;
+        blocks_[current_].used = 0;
+        return true;
+    }
+
+    void run()
+    {
+        for (int index = 0;; index = 1 - index) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] { return blocks_[index].full || stop_; });
+            if (!blocks_[index].full)
+                return;
+            lock.unlock();
+            const bool ok = writeBlock(blocks_[index]);
+            lock.lock();
+            blocks_[index].full = false;
+            changed_.notify_all();
+            if (!ok)
+                return;
+        }
+    }
+
+    // Writes one block; on failure records the error for both threads to see.
+    bool writeBlock(const Block& b)
+    {
+        if (std::fwrite(b.data.data(), 1, b.used, file_) != b.used) {
+            const int err = errno;
+            std::lock_guard<std::mutex> lock(mutex_);
+            error_ = err != 0 ? err : EIO;
+            return false;
+        }
+        written_ += b.used;
+#ifdef __linux__
+        if (written_ - started_ >= kWritebackStep) {
+            ::sync_file_range(::fileno(file_), static_cast<off64_t>(started_),
+                              static_cast<off64_t>(written_ - started_), SYNC_FILE_RANGE_WRITE);
+            started_ = written_;
+        }
+#endif
+        return true;
+    }
+
+    static constexpr std::uint64_t kWritebackStep = 16u << 20;
     std::FILE* file_;
-    int error_ = 0;
+    Block blocks_[2];
+    int current_ = 0;
+    bool finished_ = false;
+    bool stop_ = false;
+    int error_ = 0;             // guarded by mutex_ while the writer runs
+    std::uint64_t written_ = 0; // the writer's own
+    std::uint64_t started_ = 0; // the writer's own
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::thread writer_;
 };
 
 // Calls the progress function when at least kProgressStep bytes were done since the last call.
@@ -382,9 +510,15 @@ Status applyPatchToArchive(const ApplyRequest& request)
     // Another program writing into the archive while we read it would leave us with a result and
     // a backup of bytes the hash never saw: the open file's change stamp is compared afterwards.
     std::error_code ec;
+    // Between records the pass reads a few KiB at a time: with the C library's default buffer of
+    // one page that would be one system call per page, more time than the copying itself. The
+    // archive's stream gets a large buffer (declared before the stream, which uses it until it is
+    // closed).
+    std::vector<char> inBuffer(kIoBlockSize);
     auto in = openFile(archive, FileMode::Read);
     if (!in)
         return in.status;
+    std::setvbuf(in.value.get(), inBuffer.data(), _IOFBF, inBuffer.size());
     const std::string stampBefore = changeStamp(in.value.get());
     const std::uint64_t sourceSize = std::filesystem::file_size(archive, ec);
     if (ec)
@@ -440,12 +574,14 @@ Status applyPatchToArchive(const ApplyRequest& request)
                                    out.status.detail);
         }
         temporaries.push_back(tmp);
-        std::setvbuf(out.value.get(), nullptr, _IOFBF, 1 << 20);
+        std::setvbuf(out.value.get(), nullptr, _IONBF, 0);
         HashingFileInput input(in.value.get());
         FileOutput output(out.value.get());
         streamed = streamPatch(request.patch, request.patchSize, summary, sourceSize, input, output,
                                request.progress, 0, sourceSize);
         Status status = streamed.status;
+        if (!output.finish() && status.ok())
+            status = Status::failure(ErrorKind::WriteFailed, "");
         // Whatever went wrong, the rest of the archive is hashed too: an archive that is not the
         // one the patch was made for explains a record outside it or a short read best.
         const bool drained = input.drain();
@@ -461,10 +597,12 @@ Status applyPatchToArchive(const ApplyRequest& request)
             status =
                 Status::failure(ErrorKind::ReadFailed, archiveName + " changed while it was read");
         } else if (!status.ok()) {
-            if (status.kind == ErrorKind::WriteFailed)
+            if (status.kind == ErrorKind::WriteFailed) {
+                if (output.error() == ENOSPC)
+                    status.kind = ErrorKind::NoSpace;
                 status.detail = "Can't write the patched archive beside " + archiveName + ": " +
                                 std::strerror(output.error());
-            else if (status.kind == ErrorKind::ReadFailed)
+            } else if (status.kind == ErrorKind::ReadFailed)
                 status.detail = "Can't read " + archiveName + ": " + status.detail;
             else if (status.kind == ErrorKind::Malformed)
                 status.detail = "The patch is damaged: " + status.detail;

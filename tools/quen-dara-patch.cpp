@@ -172,11 +172,33 @@ int apply(const Args& args)
     return 0;
 }
 
+// The patch's header, all that telling the archive's state needs: a large patch is not read
+// whole for it. Refused as readPatch refuses.
+qdt::Result<std::vector<unsigned char>> readPatchHeaderBytes(const std::filesystem::path& path)
+{
+    using R = qdt::Result<std::vector<unsigned char>>;
+    auto file = qdt::openFile(path, qdt::FileMode::Read);
+    if (!file)
+        return R::failure(file.status);
+    std::error_code ec;
+    if (std::filesystem::file_size(path, ec) > qdt::kMaxPatchSize && !ec)
+        return R::failure(qdt::ErrorKind::Unsupported, qdt::displayPath(path) + " is larger than " +
+                                                           std::to_string(qdt::kMaxPatchSize) +
+                                                           " bytes");
+    std::vector<unsigned char> head(qdt::kPatchHeaderSize);
+    head.resize(std::fread(head.data(), 1, head.size(), file.value.get()));
+    if (std::ferror(file.value.get()))
+        return R::failure(qdt::ErrorKind::ReadFailed, "Can't read " + qdt::displayPath(path));
+    if (head.empty())
+        return R::failure(qdt::ErrorKind::BadMagic, qdt::displayPath(path) + " is empty");
+    return R::success(std::move(head));
+}
+
 int status(const Args& args)
 {
     if (args.paths.size() != 3)
         return usageError("status needs ARCHIVE and PATCH");
-    auto patch = readPatch(args.paths[2]);
+    auto patch = readPatchHeaderBytes(args.paths[2]);
     if (!patch)
         return refuse(qdt::displayPath(args.paths[2]) + ": " + describe(patch.status));
     // A stopped run is settled here too, not only at the next apply.

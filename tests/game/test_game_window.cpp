@@ -15,6 +15,8 @@
 #ifdef _WIN32
 #include <QSettings>
 
+#include <windows.h>
+
 #include <cstdlib>
 #endif
 
@@ -498,6 +500,28 @@ TEST_F(GameWindow, ValidationOfAMissingFolderAsksForAdministratorRights)
                                                    "this computer."));
     EXPECT_EQ(current, languageEnglish);
 }
+
+#ifdef _WIN32
+// The launcher holding the archive for reading only: validation says that another program uses
+// the game files and that they were not changed, not that administrator rights are missing.
+TEST_F(GameWindow, ValidationOfAnArchiveHeldForReadingSaysAnotherProgramUsesIt)
+{
+    gamePath = windowsStyleGamePath();
+    HANDLE held = CreateFileW(
+        reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(archive).utf16()), GENERIC_READ,
+        FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    window.validateGameFolder();
+    CloseHandle(held);
+    ASSERT_EQ(boxes.texts().size(), 1);
+    EXPECT_TRUE(boxes.texts()[0].startsWith(QStringLiteral("Another program is using the game "
+                                                           "files in ")))
+        << boxes.texts()[0].toStdString();
+    EXPECT_TRUE(boxes.texts()[0].endsWith(QStringLiteral("The game files were not changed.")))
+        << boxes.texts()[0].toStdString();
+    EXPECT_EQ(readAll(archive), source);
+}
+#endif
 
 // ---- Start the game, the path watch -------------------------------------------------------
 
