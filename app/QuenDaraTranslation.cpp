@@ -70,7 +70,8 @@ QuenDaraTranslation::QuenDaraTranslation(QWidget* parent) : QMainWindow(parent)
     manifestDownloader = new FileDownloader(
         manifestUrl(), [this](qint64 received, qint64 total) { manifestProgress(received, total); },
         this);
-    connect(manifestDownloader, SIGNAL(downloaded()), this, SLOT(patchInfoDownloaded()));
+    connect(manifestDownloader, &FileDownloader::downloaded, this,
+            [this] { whenEngineIdle([this] { patchInfoDownloaded(); }); });
 }
 
 QuenDaraTranslation::~QuenDaraTranslation() = default;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <functional>
+#include <vector>
 
 #include <QByteArray>
 #include <QMainWindow>
@@ -39,7 +41,8 @@ public:
     bool isPatchApplied(const QByteArray& patch);
 
     // Probes the archive, reconciles the cached patches with the manifest and the archive,
-    // rolls back an outdated translation, sets currentLanguage (game/).
+    // rolls back an outdated translation, sets currentLanguage (game/). When the archive can't
+    // be used it says why and closes the window (the start-up check).
     void validateGameFolder();
 
     // "Find game" and "Browse" (game/).
@@ -48,6 +51,20 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+
+    // Why the game folder's archive can't be patched, for the player; empty when it can.
+    QString gameFolderProblem() const;
+    // Takes a folder chosen by Find game or Browse: validated, saved and reconciled; when it
+    // can't be used (or is empty: `notFound` says why) the window keeps the previous folder and
+    // says what was wrong. True when it was taken.
+    bool takeGameFolder(const QString& chosen, const QString& notFound);
+    // The reconciliation part of validateGameFolder, once the manifest is here.
+    void reconcileGameFolder();
+    // Stops a patch download in flight, for good: nothing of it is applied.
+    void cancelPatchDownload();
+    // Runs `work` now, or, while the engine works, once it has finished: a network completion or
+    // a timer that the engine's repaints let through must not start our logic inside it.
+    void whenEngineIdle(std::function<void()> work);
 
 private slots:
     void patchInfoDownloaded();
@@ -65,6 +82,9 @@ private:
     nlohmann::json manifest;
     std::array<quint64, 3> patchHashes{{0, 0, 0}};
     Languages currentLanguage = languageOriginal;
+    bool engineRunning = false;
+    std::vector<std::function<void()>> afterEngine;
+    bool closeAfterEngine = false;
 
     // Tests reach the state through this (tests/support/WindowAccess.h).
     friend struct WindowAccess;

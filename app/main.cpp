@@ -1,11 +1,23 @@
 #include <QApplication>
+#include <QMessageBox>
 
+#include "app/Constants.h"
+#include "app/InstanceLock.h"
 #include "app/QuenDaraTranslation.h"
 
 int main(int argc, char** argv)
 {
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QApplication app(argc, argv);
+    const InstanceLock lock(workDir);
+    if (!lock.acquired()) {
+        QMessageBox box;
+        box.setText(QApplication::translate("QuenDaraTranslation",
+                                            "Quen Dara Translation is already running. Please use "
+                                            "the window that is open (it may be minimised)."));
+        box.exec();
+        return 0;
+    }
     QuenDaraTranslation window;
     window.show();
     return app.exec();

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
+#include <QPointer>
 
 #include "app/Constants.h"
 #include "app/QuenDaraTranslation.h"
@@ -34,18 +35,23 @@ quint64 hashOf(const QByteArray& bytes)
 
 } // namespace
 
+void QuenDaraTranslation::cancelPatchDownload()
+{
+    if (!patchDownloader)
+        return;
+    patchDownloader->cancel();
+    patchDownloader->deleteLater();
+    patchDownloader = nullptr;
+    ui.progressBar->reset();
+}
+
 void QuenDaraTranslation::selectLanguage(Languages lang)
 {
     refreshLanguageButtons(true);
 
     // The latest click wins: a patch still on its way for an earlier choice is not wanted any more
     // and must not be applied over this one.
-    if (patchDownloader) {
-        patchDownloader->cancel();
-        patchDownloader->deleteLater();
-        patchDownloader = nullptr;
-        ui.progressBar->reset();
-    }
+    cancelPatchDownload();
 
     if (lang == languageOriginal) {
         applyPatch(languageOriginal, readPatchFile(languageOriginal));
@@ -98,13 +104,19 @@ void QuenDaraTranslation::selectLanguage(Languages lang)
         },
         this, limits);
     patchDownloader = downloader;
-    connect(downloader, &FileDownloader::downloaded, downloader, [this, downloader, lang] {
-        // Each completion reads its own downloader; one that was replaced is only released.
-        if (downloader != patchDownloader) {
-            downloader->deleteLater();
-            return;
-        }
-        patchDownloaded(lang);
+    QPointer<FileDownloader> guarded(downloader);
+    connect(downloader, &FileDownloader::downloaded, downloader, [this, guarded, lang] {
+        whenEngineIdle([this, guarded, lang] {
+            // Each completion reads its own downloader; one that was replaced (or cancelled
+            // while the engine worked) is only released.
+            if (!guarded)
+                return;
+            if (guarded != patchDownloader) {
+                guarded->deleteLater();
+                return;
+            }
+            patchDownloaded(lang);
+        });
     });
 }
 
@@ -129,6 +141,20 @@ void QuenDaraTranslation::patchDownloaded(Languages lang)
         box.setText(
             tr("Downloading the patch failed.\n%1\nPlease check your connection and try again.")
                 .arg(failure));
+        box.exec();
+        return;
+    }
+
+    // Only the file the manifest announces is cached and applied: a damaged or swapped file is a
+    // failed download, and the copy cached before stays.
+    const quint64 published = publishedHash(manifest, lang);
+    if (published != 0 && hashOf(bytes) != published) {
+        refreshLanguageButtons(false);
+        QMessageBox box;
+        box.setText(tr("Downloading the patch failed.\nThe file from %1 is not the one the "
+                       "server announced (its hash differs), so it was not used. Please try "
+                       "again later.")
+                        .arg(patchUrl(manifest, lang).toDisplayString()));
         box.exec();
         return;
     }

@@ -57,11 +57,12 @@ void saveGamePath(const QString& path)
 
 void QuenDaraTranslation::findGame()
 {
-    gamePath = findGamePathInRegistry();
-    if (gamePath.isEmpty())
-        gamePath = loadSavedGamePath();
-    ui.lineEditGameFolder->setText(gamePath);
-    validateGameFolder();
+    QString found = findGamePathInRegistry();
+    if (found.isEmpty())
+        found = loadSavedGamePath();
+    takeGameFolder(found, tr("Could not find the game: the launcher has not recorded where it "
+                             "is, and no game folder was saved. Please use Browse to choose "
+                             "QuenDara.exe in the game folder."));
 }
 
 void QuenDaraTranslation::browseGameFolder()
@@ -73,11 +74,9 @@ void QuenDaraTranslation::browseGameFolder()
         return;
 #ifdef Q_OS_WIN
     // The dialog answers with "/"; the rest of the program and the registry use "\".
-    gamePath = QString(chosen).replace(QLatin1Char('/'), QLatin1Char('\\'));
+    takeGameFolder(QString(chosen).replace(QLatin1Char('/'), QLatin1Char('\\')), QString());
 #else
     // A Unix path is kept as it is: "\" is an ordinary character in Unix file names.
-    gamePath = chosen;
+    takeGameFolder(chosen, QString());
 #endif
-    ui.lineEditGameFolder->setText(gamePath);
-    validateGameFolder();
 }

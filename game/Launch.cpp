@@ -24,14 +24,29 @@ void QuenDaraTranslation::startTheGame()
     }
     showMinimized();
     // The game gets its own path as the program and the switch as its one argument; no working
-    // folder is chosen, so it inherits ours. A failed start is not reported.
-    qdt::startDetached(gamePath.toStdString(), {launchArgument.trimmed().toStdString()});
+    // folder is chosen, so it inherits ours.
+    const qdt::Status started =
+        qdt::startDetached(gamePath.toStdString(), {launchArgument.trimmed().toStdString()});
+    if (!started) {
+        showNormal();
+        QMessageBox box;
+        box.setText(
+            tr("Could not start the game.\n%1").arg(QString::fromStdString(started.detail)));
+        box.exec();
+        return;
+    }
+    // A folder the game started from is the one to remember.
+    saveGamePath(gamePath);
 }
 
 void QuenDaraTranslation::updateTimer()
 {
     if (!gamePath.isEmpty())
         return;
+    if (engineRunning) {
+        QTimer::singleShot(1000, this, SLOT(updateTimer()));
+        return;
+    }
     // The candidate is the running game itself: once the player starts it from the launcher, its
     // executable's path is exactly the path this program needs.
     QString candidate;

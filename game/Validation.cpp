@@ -13,6 +13,7 @@
 #include "core/NativePath.h"
 #include "core/Xxh64.h"
 #include "distribution/Manifest.h"
+#include "game/GameDiscovery.h"
 #include "patching/PatchEngine.h"
 #include "patching/PatchFormat.h"
 
@@ -31,7 +32,7 @@ bool holdsResultOf(const QByteArray& patch, const qdt::Result<std::uint64_t>& ar
 
 } // namespace
 
-void QuenDaraTranslation::validateGameFolder()
+QString QuenDaraTranslation::gameFolderProblem() const
 {
     const std::string path = gamePath.toStdString();
     const std::string folder = qdt::contentFolder(path);
@@ -41,28 +42,68 @@ void QuenDaraTranslation::validateGameFolder()
     // Opening never creates the file, so a wrong folder gets no empty "data.lpk" put into it.
     // The handle is released at once: an open archive would stand in the way of a rollback.
     const qdt::Status probe = qdt::openFile(archive, qdt::FileMode::ReadWrite).status;
-    if (!probe) {
-        std::error_code ec;
-        const bool folderExists = std::filesystem::is_directory(archive.parent_path(), ec);
+    if (probe)
+        return QString();
+    std::error_code ec;
+    const bool folderExists = std::filesystem::is_directory(archive.parent_path(), ec);
+    if (probe.kind == qdt::ErrorKind::NotFound && folderExists)
+        return tr("Could not find the game archive data.lpk in that folder:") + QLatin1Char('\n') +
+               QString::fromStdString(folder) + QLatin1Char('\n') +
+               tr("Please check the game folder.");
+    if (probe.kind == qdt::ErrorKind::InUse)
+        return QString::fromStdString(
+                   qdt::anotherProgramUses(archive, "the game files in " + folder)) +
+               QLatin1Char('\n') +
+               tr("Close that program and start the translation again. The game files were not "
+                  "changed.");
+    return tr("Could not change game files in that folder:") + QLatin1Char('\n') +
+           QString::fromStdString(folder) + QLatin1Char('\n') +
+           tr("Please check if you are an Administrator on this computer.");
+}
+
+void QuenDaraTranslation::validateGameFolder()
+{
+    const QString problem = gameFolderProblem();
+    if (!problem.isEmpty()) {
         QMessageBox box;
-        if (probe.kind == qdt::ErrorKind::NotFound && folderExists)
-            box.setText(tr("Could not find the game archive data.lpk in that folder:") +
-                        QLatin1Char('\n') + QString::fromStdString(folder) + QLatin1Char('\n') +
-                        tr("Please check the game folder."));
-        else if (probe.kind == qdt::ErrorKind::InUse)
-            box.setText(QString::fromStdString(
-                            qdt::anotherProgramUses(archive, "the game files in " + folder)) +
-                        QLatin1Char('\n') +
-                        tr("Close that program and start the translation again. The game files "
-                           "were not changed."));
-        else
-            box.setText(tr("Could not change game files in that folder:") + QLatin1Char('\n') +
-                        QString::fromStdString(folder) + QLatin1Char('\n') +
-                        tr("Please check if you are an Administrator on this computer."));
+        box.setText(problem);
         box.exec();
         close();
         return;
     }
+    reconcileGameFolder();
+}
+
+bool QuenDaraTranslation::takeGameFolder(const QString& chosen, const QString& notFound)
+{
+    const QString previous = gamePath;
+    gamePath = chosen;
+    QString problem = chosen.isEmpty() ? notFound : gameFolderProblem();
+    if (!problem.isEmpty()) {
+        // The window stays, with the folder it had: the player may try another one.
+        gamePath = previous;
+        ui.lineEditGameFolder->setText(previous);
+        if (!previous.isEmpty())
+            problem += QLatin1Char('\n') + tr("The game folder stays %1.").arg(previous);
+        QMessageBox box;
+        box.setText(problem);
+        box.exec();
+        return false;
+    }
+    ui.lineEditGameFolder->setText(gamePath);
+    saveGamePath(gamePath);
+    reconcileGameFolder();
+    return true;
+}
+
+void QuenDaraTranslation::reconcileGameFolder()
+{
+    // Until the manifest is here every published hash reads as none, which would roll back an
+    // applied translation: its arrival validates the folder instead.
+    if (manifestDownloader)
+        return;
+    const std::string path = gamePath.toStdString();
+    const std::filesystem::path archive = qdt::nativePath(qdt::archivePath(path));
 
     // A patcher stopped while it wrote (a crash, a power cut) left an archive-sized temporary
     // file beside the archive, or an archive half written in place: both are settled now, before
@@ -89,9 +130,18 @@ void QuenDaraTranslation::validateGameFolder()
             detected = lang;
             if (hash != published) {
                 // The applied translation is no longer the published one: back to the original.
+                // When that fails the archive stays translated, and the window says so and
+                // keeps showing it, so that a later restore (or the one on close) still runs.
                 hash = 0;
-                detected = languageOriginal;
-                applyPatch(languageOriginal, readPatchFile(languageOriginal));
+                cancelPatchDownload();
+                if (applyPatch(languageOriginal, readPatchFile(languageOriginal))) {
+                    detected = languageOriginal;
+                } else {
+                    QMessageBox box;
+                    box.setText(tr("The translation in the game files is out of date, and it "
+                                   "could not be removed, so it stays applied."));
+                    box.exec();
+                }
                 archiveHash = qdt::hashFile(archive);
             }
         } else if (hash != published) {

@@ -9,6 +9,15 @@
 
 void QuenDaraTranslation::closeEvent(QCloseEvent* event)
 {
+    // Closing while the engine rewrites the archive waits for it to finish.
+    if (engineRunning) {
+        closeAfterEngine = true;
+        event->ignore();
+        return;
+    }
+    // A patch still downloading is not wanted any more: it must not arrive during the restore
+    // below and be applied over it.
+    cancelPatchDownload();
     if (!ui.restoreCheckbox->isChecked() || currentLanguage == languageOriginal) {
         event->accept();
         return;

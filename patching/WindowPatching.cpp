@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QMessageBox>
+#include <QTimer>
 
 #include "app/Constants.h"
 #include "app/QuenDaraTranslation.h"
@@ -129,7 +130,22 @@ bool QuenDaraTranslation::applyPatch(Languages lang, const QByteArray& patch)
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     };
 
+    engineRunning = true;
     const qdt::Status status = qdt::applyPatchToArchive(request);
+    engineRunning = false;
+    if (!afterEngine.empty() || closeAfterEngine) {
+        // What came in while the engine worked runs once control is back in the event loop.
+        QTimer::singleShot(0, this, [this] {
+            auto work = std::move(afterEngine);
+            afterEngine.clear();
+            for (auto& w : work)
+                w();
+            if (closeAfterEngine && !engineRunning) {
+                closeAfterEngine = false;
+                close();
+            }
+        });
+    }
 
     ui.progressBar->setRange(0, 1);
     if (status.ok()) {
@@ -148,6 +164,14 @@ bool QuenDaraTranslation::applyPatch(Languages lang, const QByteArray& patch)
     // try again.
     refreshLanguageButtons(false);
     return false;
+}
+
+void QuenDaraTranslation::whenEngineIdle(std::function<void()> work)
+{
+    if (engineRunning)
+        afterEngine.push_back(std::move(work));
+    else
+        work();
 }
 
 bool QuenDaraTranslation::isPatchApplied(const QByteArray& patch)

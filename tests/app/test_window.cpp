@@ -16,6 +16,7 @@
 #include <QToolButton>
 
 #include "app/Constants.h"
+#include "app/InstanceLock.h"
 #include "app/QuenDaraTranslation.h"
 #include "tests/support/WindowAccess.h"
 
@@ -275,6 +276,31 @@ TEST(WorkDirectory, IsCreatedAtStartUp)
     ASSERT_FALSE(QDir(workDir).exists());
     QuenDaraTranslation window;
     EXPECT_TRUE(QDir(workDir).exists());
+}
+
+// ---- one copy at a time --------------------------------------------------------------------
+
+TEST(InstanceLock, OneCopyAtATimeAndACrashedCopyLeavesNothingStuck)
+{
+    QTemporaryDir dir;
+    {
+        const InstanceLock first(dir.path());
+        ASSERT_TRUE(first.acquired());
+        EXPECT_FALSE(InstanceLock(dir.path()).acquired());
+    }
+    EXPECT_TRUE(InstanceLock(dir.path()).acquired());
+
+    // Another process holds it: refused; that process killed: the next start takes it over.
+    QProcess holder;
+    holder.start(QStringLiteral(QDT_CONSTANTS_PROBE), {QStringLiteral("--hold-lock"), dir.path()});
+    ASSERT_TRUE(holder.waitForStarted(30000));
+    ASSERT_TRUE(holder.waitForReadyRead(30000));
+    EXPECT_EQ(holder.readAllStandardOutput().trimmed(), QByteArray("locked"));
+    EXPECT_FALSE(InstanceLock(dir.path()).acquired());
+    holder.kill();
+    ASSERT_TRUE(holder.waitForFinished(30000));
+    EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("patcher.lock"))));
+    EXPECT_TRUE(InstanceLock(dir.path()).acquired());
 }
 
 } // namespace

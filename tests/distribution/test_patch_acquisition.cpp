@@ -90,24 +90,106 @@ TEST_F(PatchAcquisition, CacheHitMakesNoRequest)
     EXPECT_TRUE(boxes.seen().empty());
 }
 
-TEST_F(PatchAcquisition, MismatchDownloadsAgainNextTime)
+TEST_F(PatchAcquisition, DownloadThatIsNotTheAnnouncedFileIsRefused)
 {
-    // The server's file is not the one the manifest describes: applied all the same, but the next
-    // selection cannot trust the cached copy and fetches it again.
+    // The server's file is not the one the manifest describes: a failed download that says so,
+    // nothing applied, and the copy cached before stays as it was.
+    const QByteArray cachedBefore = patchFor(4);
+    writeAll(workDir + cacheEN, cachedBefore);
     const QByteArray patch = patchFor(3);
     server.setResponse("/en", HttpResponse::ok(patch));
     setManifest("/en", hashOf(patch) ^ 1);
+    const QByteArray archiveBefore = readAll(archive);
 
     window->selectLanguage(languageEnglish);
     ASSERT_TRUE(waitUntilIdle());
-    EXPECT_EQ(WindowAccess::currentLanguage(*window), languageEnglish);
-    EXPECT_EQ(slot(languageEnglish), hashOf(patch));
-    window->selectLanguage(languageOriginal);
-    ASSERT_EQ(WindowAccess::currentLanguage(*window), languageOriginal);
+    EXPECT_EQ(WindowAccess::currentLanguage(*window), languageOriginal);
+    EXPECT_EQ(readAll(archive), archiveBefore);
+    EXPECT_EQ(readAll(workDir + cacheEN), cachedBefore);
+    EXPECT_EQ(slot(languageEnglish), 0u);
+    ASSERT_EQ(boxes.seen().size(), 1u);
+    EXPECT_TRUE(boxes.seen()[0].text.contains(QStringLiteral("not the one the server announced")))
+        << boxes.seen()[0].text.toStdString();
+    EXPECT_TRUE(ui().pushButtonEnglish->isEnabled());
+
+    // Once the server has the announced file, the next click takes it.
+    server.setResponse("/en", HttpResponse::ok(patch));
+    setManifest("/en", hashOf(patch));
     window->selectLanguage(languageEnglish);
     ASSERT_TRUE(waitUntilIdle());
     EXPECT_EQ(server.requestCount("/en"), 2);
     EXPECT_EQ(WindowAccess::currentLanguage(*window), languageEnglish);
+    EXPECT_EQ(readAll(workDir + cacheEN), patch);
+}
+
+// Closing the window with "Restore original on close" while a patch downloads: the download is
+// cancelled before the restore, so it can neither land inside the restore nor be applied after
+// the window has closed.
+TEST_F(PatchAcquisition, ClosingDuringADownloadRestoresAndNothingArrivesAfter)
+{
+    const QByteArray russian = patchFor(7);
+    ASSERT_TRUE(window->applyPatch(languageRussian, russian));
+    const QByteArray english = patchFor(8);
+    HttpResponse slow = HttpResponse::ok(english);
+    slow.delayMs = 400;
+    server.setResponse("/en", slow);
+    setManifest("/en", hashOf(english));
+    window->show();
+    ui().restoreCheckbox->setChecked(true);
+
+    window->selectLanguage(languageEnglish);
+    ASSERT_NE(WindowAccess::patchDownloader(*window), nullptr);
+    EXPECT_TRUE(window->close());
+    EXPECT_EQ(readAll(archive), qbytes(source));
+    QTest::qWait(1200);
+    EXPECT_EQ(readAll(archive), qbytes(source));
+    EXPECT_EQ(WindowAccess::currentLanguage(*window), languageOriginal);
+    EXPECT_TRUE(boxes.seen().empty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+    EXPECT_FALSE(QFile::exists(workDir + cacheEN));
+}
+
+// The manifest arriving while the engine rewrites the archive (its progress repaints let network
+// completions through): its handling, which may roll a translation back, waits until the engine
+// has finished, and then runs.
+TEST_F(PatchAcquisition, ManifestArrivingDuringTheEngineIsHandledAfterIt)
+{
+    const testdata::Bytes large = testdata::makeArchive(96u << 20, 11);
+    testdata::writeFile(fsPath(archive), large);
+    const QByteArray patch =
+        qbytes(testdata::makePatch(large, testdata::translationEdits(large.size(), 3000, 11)));
+    writeAll(workDir + cacheEN, patch);
+    const nlohmann::json manifest = {{"version", (versionMajor << 16) + versionMinor},
+                                     {"filename_EN", server.url("/en").toString().toStdString()},
+                                     {"xxhash_EN", hashOf(patch)}};
+    HttpResponse late = HttpResponse::ok(QByteArray::fromStdString(manifest.dump()));
+    late.delayMs = 30;
+    server.setResponse("/patch.json", late);
+    qputenv("QUEN_DARA_MANIFEST_URL", server.url("/patch.json").toEncoded());
+    makeWindow(true);
+    WindowAccess::gamePath(*window) = gamePath;
+    int landedDuringEngine = 0, handledDuringEngine = 0;
+    // Connected after the window's own handler, so it sees what that handler did.
+    QObject::connect(WindowAccess::manifestDownloader(*window), &FileDownloader::downloaded,
+                     window.get(), [&] {
+                         if (!WindowAccess::engineRunning(*window))
+                             return;
+                         ++landedDuringEngine;
+                         if (WindowAccess::manifestDownloader(*window) == nullptr)
+                             ++handledDuringEngine;
+                     });
+    // The request goes out (the server holds its answer back a little), then the engine starts.
+    QTest::qWaitFor([&] { return server.requestCount("/patch.json") > 0; }, 5000);
+    ASSERT_TRUE(window->applyPatch(languageEnglish, patch));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return WindowAccess::manifestDownloader(*window) == nullptr; }, 15000));
+    QTest::qWait(50);
+    if (landedDuringEngine == 0)
+        GTEST_SKIP() << "the manifest did not arrive while the engine worked on this machine";
+    EXPECT_EQ(handledDuringEngine, 0);
+    // Handled afterwards: the applied translation is the published one and stays.
+    EXPECT_EQ(WindowAccess::currentLanguage(*window), languageEnglish);
+    EXPECT_EQ(slot(languageEnglish), hashOf(patch));
+    EXPECT_TRUE(boxes.seen().empty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
 }
 
 TEST_F(PatchAcquisition, UnusableCacheFileFallsBackToADownload)

@@ -254,18 +254,61 @@ TEST_F(GameWindow, FindGamePrefersTheRegistryThenTheSettingsFile)
     EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
 }
 
-TEST_F(GameWindow, FindGameWithNothingFoundStillValidates)
+// Find game or Browse with nothing usable: the window stays open with the folder it had, and
+// says what was wrong with the one found or chosen; nothing is saved.
+TEST_F(GameWindow, FindGameOrBrowseWithoutAUsableFolderKeepsThePreviousOne)
 {
     window.show();
+    gamePath = windowsStyleGamePath();
+    ui.lineEditGameFolder->setText(gamePath);
+    const QString previous = gamePath;
     window.findGame();
-    EXPECT_EQ(gamePath, QString());
-    EXPECT_EQ(ui.lineEditGameFolder->text(), QString());
+    EXPECT_EQ(gamePath, previous);
+    EXPECT_EQ(ui.lineEditGameFolder->text(), previous);
     ASSERT_EQ(boxes.texts().size(), 1);
-    EXPECT_EQ(boxes.texts()[0], QStringLiteral("Could not change game files in that folder:\n"
-                                               "..\\..\\ZNGame\\\n"
-                                               "Please check if you are an Administrator on this "
-                                               "computer."));
-    EXPECT_FALSE(window.isVisible());
+    EXPECT_TRUE(boxes.texts()[0].startsWith(QStringLiteral("Could not find the game")))
+        << boxes.texts()[0].toStdString();
+    EXPECT_TRUE(boxes.texts()[0].endsWith(QStringLiteral("The game folder stays ") + previous +
+                                          QLatin1Char('.')))
+        << boxes.texts()[0].toStdString();
+    EXPECT_TRUE(window.isVisible());
+
+    // A folder without the archive, as Browse would bring it.
+    const QString wrong = game.path() + QStringLiteral("/Elsewhere/Game/Bin/QuenDara.exe");
+    QDir(game.path()).mkpath(QStringLiteral("Elsewhere/ZNGame"));
+    EXPECT_FALSE(WindowAccess::takeGameFolder(window, wrong));
+    EXPECT_EQ(gamePath, previous);
+    EXPECT_EQ(ui.lineEditGameFolder->text(), previous);
+    ASSERT_EQ(boxes.texts().size(), 2);
+    EXPECT_TRUE(boxes.texts()[1].startsWith(
+        QStringLiteral("Could not find the game archive data.lpk in that folder:")))
+        << boxes.texts()[1].toStdString();
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_FALSE(QFile::exists(settingsFilePath()));
+}
+
+// Before the manifest has arrived, a chosen folder is taken and saved, but its cached patches
+// are not reconciled: every published hash would read as none and roll the translation back.
+TEST_F(GameWindow, FolderChosenBeforeTheManifestArrivesWaitsForIt)
+{
+    const QByteArray english = patchFor(1);
+    cache(languageEnglish, english);
+    gamePath = windowsStyleGamePath();
+    ASSERT_TRUE(window.applyPatch(languageEnglish, english));
+    const QByteArray translated = readAll(archive);
+    WindowAccess::manifest(window) = nlohmann::json::object();
+    // A manifest download still on its way (to a port where nothing answers soon).
+    auto*& downloader = WindowAccess::manifestDownloader(window);
+    ASSERT_EQ(downloader, nullptr);
+    downloader =
+        new FileDownloader(QUrl(QStringLiteral("http://127.0.0.1:9/patch.json")), {}, &window);
+    EXPECT_TRUE(WindowAccess::takeGameFolder(window, windowsStyleGamePath()));
+    EXPECT_EQ(readAll(archive), translated);
+    EXPECT_TRUE(QFile::exists(settingsFilePath()));
+    EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+    downloader->cancel();
+    delete downloader;
+    downloader = nullptr;
 }
 
 TEST_F(GameWindow, BrowseTakesTheChosenFileAndCancelChangesNothing)
@@ -325,8 +368,8 @@ TEST_F(GameWindow, BrowseTakesTheChosenFileAndCancelChangesNothing)
     EXPECT_EQ(ui.lineEditGameFolder->text(), expected);
     EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(current, languageOriginal);
-    // Browsing does not store the path.
-    EXPECT_FALSE(QFile::exists(settingsFilePath()));
+    // A validated folder is remembered for the next start.
+    EXPECT_EQ(loadSavedGamePath(), expected);
 }
 
 // ---- validation ----------------------------------------------------------------------------
@@ -440,9 +483,15 @@ TEST_F(GameWindow, ValidationWithoutTheReversePatchLeavesTheArchiveButSaysOrigin
     ASSERT_TRUE(QFile::remove(workDir + patchFileName(languageOriginal)));
     WindowAccess::manifest(window) = nlohmann::json::array(); // not an object: nothing published
     window.validateGameFolder();
+    // The rollback failed: the archive stays translated, and the window says so and shows it.
     EXPECT_EQ(readAll(archive), translated);
-    EXPECT_EQ(current, languageOriginal);
+    EXPECT_EQ(current, languageEnglish);
     EXPECT_EQ(hashes[0], 0u);
+    ASSERT_FALSE(boxes.texts().isEmpty());
+    EXPECT_EQ(boxes.texts().back(),
+              QStringLiteral("The translation in the game files is out of date, and it could "
+                             "not be removed, so it stays applied."));
+    EXPECT_TRUE(ui.pushButtonEnglish->isChecked());
 }
 
 TEST_F(GameWindow, ValidationTreatsAStringHashAsNone)
@@ -547,6 +596,23 @@ TEST_F(GameWindow, StartTheGameMinimisesAndStartsThePathWithTheSwitch)
     EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(waitForLines(record),
               (QStringList{program, QStringLiteral("-launch_from_launcher")}));
+    // The folder the game started from is remembered.
+    EXPECT_EQ(loadSavedGamePath(), program);
+}
+
+// A game that can't be started: the window comes back and says why; nothing is saved.
+TEST_F(GameWindow, FailedStartSaysWhyAndStaysVisible)
+{
+    gamePath = game.path() + QStringLiteral("/Quen Dara/Game/Bin/Missing Game.exe");
+    window.show();
+    QMetaObject::invokeMethod(&window, "startTheGame", Qt::DirectConnection);
+    EXPECT_FALSE(window.isMinimized());
+    EXPECT_TRUE(window.isVisible());
+    ASSERT_EQ(boxes.texts().size(), 1);
+    EXPECT_TRUE(boxes.texts()[0].startsWith(QStringLiteral("Could not start the game.\n")))
+        << boxes.texts()[0].toStdString();
+    EXPECT_GT(boxes.texts()[0].size(), QStringLiteral("Could not start the game.\n").size());
+    EXPECT_FALSE(QFile::exists(settingsFilePath()));
 }
 
 TEST_F(GameWindow, StartTheGameRefusesWhileTheGameRuns)

@@ -15,4 +15,10 @@ struct WindowAccess
         return w.manifestDownloader;
     }
     static FileDownloader*& patchDownloader(QuenDaraTranslation& w) { return w.patchDownloader; }
+    // Browse's and Find game's common step, without the dialog.
+    static bool takeGameFolder(QuenDaraTranslation& w, const QString& chosen)
+    {
+        return w.takeGameFolder(chosen, QString());
+    }
+    static bool engineRunning(QuenDaraTranslation& w) { return w.engineRunning; }
 };
