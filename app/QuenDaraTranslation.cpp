@@ -10,7 +10,9 @@
 #include <QMessageBox>
 #include <QUrl>
 
+#ifdef QDT_AUTOMATION_HOOK
 #include "app/AutomationHook.h"
+#endif
 #include "app/Constants.h"
 #include "distribution/FileDownloader.h"
 #include "distribution/Manifest.h"
@@ -22,7 +24,9 @@ QuenDaraTranslation::QuenDaraTranslation(QWidget* parent) : QMainWindow(parent)
     QDir::current().mkpath(workDir);
 
     ui.setupUi(this);
+#ifdef QDT_AUTOMATION_HOOK
     AutomationHook::installIfRequested(this);
+#endif
 
     gamePath = findGamePathInRegistry();
     if (gamePath.isEmpty())

@@ -29,7 +29,7 @@ else
     quietly "$root/scripts/build.sh" "$root/build" || exit 1
 fi
 
-# The program as players get it.
+# The program as players get it (its build fails if it has the tests' state report).
 quietly "$root/scripts/build-windows.sh" || exit 1
 
 # The Windows fake game, from the tree scripts/test-stages/windows.sh builds (same options; a tree
@@ -41,7 +41,9 @@ if ! grep -qxF "QDT_WINDOWS_QT:PATH=$qt" "$root/build-mingw/CMakeCache.txt" 2>/d
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DQDT_WINDOWS_QT="$qt" \
         -DQDT_BUILD_BENCH=OFF || exit 1
 fi
-quietly cmake --build "$root/build-mingw" --target qdt-fake-game || exit 1
+# The journey drives the window through its state report, which only builds with tests have:
+# the same program, built in that tree (what players get is checked to be without it above).
+quietly cmake --build "$root/build-mingw" --target qdt-fake-game QuenDaraTranslation || exit 1
 
 # Every sandbox goes below this folder, so that whatever a killed test leaves behind is found.
 parent=$(mktemp -d /tmp/qdt-windows-e2e.XXXXXX)
@@ -57,7 +59,7 @@ cleanup() {
 trap cleanup EXIT
 
 export QDT_BUILD_DIR="$root/build"
-export QDT_WINDOWS_PROGRAM="$root/build-windows/QuenDaraTranslation.exe"
+export QDT_WINDOWS_PROGRAM="$root/build-mingw/app/QuenDaraTranslation.exe"
 export QDT_WINDOWS_FAKE_GAME="$root/build-mingw/tests/qdt-fake-game.exe"
 export PYTHONDONTWRITEBYTECODE=1
 cd "$root/tests/e2e" || exit 1

@@ -8,7 +8,8 @@ private Xvfb display. The program is driven with real X clicks at the places it 
 game's archive is checked on disk.
 
   QDT_BUILD_DIR             the Linux build (qdt-sandbox-data); default build/
-  QDT_WINDOWS_PROGRAM       QuenDaraTranslation.exe; default build-windows/QuenDaraTranslation.exe
+  QDT_WINDOWS_PROGRAM       QuenDaraTranslation.exe built with tests (it has the state report the
+                            journey drives it by); default build-mingw/app/QuenDaraTranslation.exe
   QDT_WINDOWS_FAKE_GAME     the Windows fake game; default build-mingw/tests/qdt-fake-game.exe
   QDT_KEEP_SANDBOX=1        keep the sandbox folders
 """
@@ -27,7 +28,7 @@ import sandbox as sb  # noqa: E402
 
 BUILD_DIR = os.environ.get("QDT_BUILD_DIR", os.path.join(ROOT, "build"))
 PROGRAM = os.environ.get("QDT_WINDOWS_PROGRAM",
-                         os.path.join(ROOT, "build-windows", "QuenDaraTranslation.exe"))
+                         os.path.join(ROOT, "build-mingw", "app", "QuenDaraTranslation.exe"))
 FAKE_GAME = os.environ.get("QDT_WINDOWS_FAKE_GAME",
                            os.path.join(ROOT, "build-mingw", "tests", "qdt-fake-game.exe"))
 ENGLISH, MACHINE, RUSSIAN = "pushButtonEnglish", "pushButtonEnglish_2", "pushButtonRussian"
