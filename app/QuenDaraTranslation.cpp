@@ -1,5 +1,6 @@
 // The window's construction: the start-up sequence up to the manifest request.
 #include "app/QuenDaraTranslation.h"
+#include "app/Messages.h"
 
 #include <cstdlib>
 
@@ -61,11 +62,9 @@ QuenDaraTranslation::QuenDaraTranslation(QWidget* parent) : QMainWindow(parent)
 
     const int state = processState();
     if (state != LauncherRunning) {
-        QMessageBox box;
-        box.setText(state == GameRunning
+        showMessage(state == GameRunning
                         ? tr("Please exit the game first.")
                         : tr("Please login in ORBEX first, make sure button has blue color."));
-        box.exec();
         close();
         // The window was never shown and nothing has been changed yet: leave at once.
         std::_Exit(0);

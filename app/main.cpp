@@ -3,7 +3,9 @@
 
 #include "app/Constants.h"
 #include "app/InstanceLock.h"
+#include "app/Messages.h"
 #include "app/QuenDaraTranslation.h"
+#include "app/RunLog.h"
 
 int main(int argc, char** argv)
 {
@@ -11,13 +13,12 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     const InstanceLock lock(workDir);
     if (!lock.acquired()) {
-        QMessageBox box;
-        box.setText(QApplication::translate("QuenDaraTranslation",
+        showMessage(QApplication::translate("QuenDaraTranslation",
                                             "Quen Dara Translation is already running. Please use "
                                             "the window that is open (it may be minimised)."));
-        box.exec();
         return 0;
     }
+    runlog::start(workDir);
     QuenDaraTranslation window;
     window.show();
     return app.exec();

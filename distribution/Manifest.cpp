@@ -5,7 +5,9 @@
 #include <QMessageBox>
 
 #include "app/Constants.h"
+#include "app/Messages.h"
 #include "app/QuenDaraTranslation.h"
+#include "app/RunLog.h"
 #include "distribution/FileDownloader.h"
 
 QUrl manifestUrl()
@@ -120,14 +122,20 @@ void QuenDaraTranslation::patchInfoDownloaded()
         manifest = nlohmann::json::object();
     else if (!bytes.isEmpty())
         manifest = parseManifest(bytes);
+    runlog::write(QStringLiteral("manifest from %1: %2")
+                      .arg(manifestUrl().toDisplayString(),
+                           downloader->succeeded()
+                               ? QStringLiteral("%1 bytes").arg(bytes.size())
+                               : QStringLiteral("failed: ") + downloader->errorString()));
     downloader->deleteLater();
     ui.progressBar->reset();
 
     const qint32 version = manifestVersion(manifest);
+    runlog::write(QStringLiteral("manifest version %1.%2")
+                      .arg(static_cast<quint32>(version) >> 16)
+                      .arg(static_cast<quint32>(version) & 0xFFFF));
     if (version == 0) {
-        QMessageBox box;
-        box.setText(tr("Can't connect to server."));
-        box.exec();
+        showMessage(tr("Can't connect to server."));
         close();
         return;
     }
@@ -136,18 +144,14 @@ void QuenDaraTranslation::patchInfoDownloaded()
             validateGameFolder();
             return;
         }
-        QMessageBox box;
-        box.setText(
+        showMessage(
             tr("Can't find a game folder, please browse to QuenDara.exe in the game folder."));
-        box.exec();
         return;
     }
     const quint32 bits = static_cast<quint32>(version);
-    QMessageBox box;
-    box.setText(tr("Your version of the patcher is too old (last version is v%1.%2), please "
+    showMessage(tr("Your version of the patcher is too old (last version is v%1.%2), please "
                    "download new version.")
-                    .arg(QString::number(bits >> 16), QString::number(bits & 0xFF)));
-    box.setWindowTitle(tr("Old version"));
-    box.exec();
+                    .arg(QString::number(bits >> 16), QString::number(bits & 0xFF)),
+                tr("Old version"));
     close();
 }

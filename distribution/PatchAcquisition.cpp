@@ -7,7 +7,9 @@
 #include <QPointer>
 
 #include "app/Constants.h"
+#include "app/Messages.h"
 #include "app/QuenDaraTranslation.h"
+#include "app/RunLog.h"
 #include "core/FileIo.h"
 #include "core/Xxh64.h"
 #include "distribution/FileDownloader.h"
@@ -70,6 +72,9 @@ void QuenDaraTranslation::selectLanguage(Languages lang)
         // The file may have changed since it was hashed; an empty, unreadable or altered copy is
         // fetched again rather than applied or left hanging.
         if (!bytes.isEmpty() && hashOf(bytes) == expected) {
+            runlog::write(QStringLiteral("language %1: the cached patch (hash %2) is used")
+                              .arg(static_cast<int>(lang))
+                              .arg(expected, 16, 16, QLatin1Char('0')));
             ui.progressBar->setFormat(tr("Downloading the patch...100%"));
             applyPatch(lang, bytes);
             return;
@@ -84,6 +89,10 @@ void QuenDaraTranslation::selectLanguage(Languages lang)
         return;
     }
 
+    runlog::write(QStringLiteral("language %1: downloading %2 (published hash %3)")
+                      .arg(static_cast<int>(lang))
+                      .arg(url.toDisplayString())
+                      .arg(expected, 16, 16, QLatin1Char('0')));
     QElapsedTimer clock;
     clock.start();
     ui.progressBar->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
@@ -133,15 +142,19 @@ void QuenDaraTranslation::patchDownloaded(Languages lang)
                       .arg(patchUrl(manifest, lang).toDisplayString());
     downloader->deleteLater();
     ui.progressBar->reset();
+    runlog::write(QStringLiteral("language %1: download %2")
+                      .arg(static_cast<int>(lang))
+                      .arg(failure.isEmpty() ? QStringLiteral("done, %1 bytes, hash %2")
+                                                   .arg(bytes.size())
+                                                   .arg(hashOf(bytes), 16, 16, QLatin1Char('0'))
+                                             : QStringLiteral("failed: ") + failure));
 
     if (!failure.isEmpty()) {
         // The cached copy and its hash stay as they were; the player may simply try again.
         refreshLanguageButtons(false);
-        QMessageBox box;
-        box.setText(
+        showMessage(
             tr("Downloading the patch failed.\n%1\nPlease check your connection and try again.")
                 .arg(failure));
-        box.exec();
         return;
     }
 
@@ -150,12 +163,10 @@ void QuenDaraTranslation::patchDownloaded(Languages lang)
     const quint64 published = publishedHash(manifest, lang);
     if (published != 0 && hashOf(bytes) != published) {
         refreshLanguageButtons(false);
-        QMessageBox box;
-        box.setText(tr("Downloading the patch failed.\nThe file from %1 is not the one the "
+        showMessage(tr("Downloading the patch failed.\nThe file from %1 is not the one the "
                        "server announced (its hash differs), so it was not used. Please try "
                        "again later.")
                         .arg(patchUrl(manifest, lang).toDisplayString()));
-        box.exec();
         return;
     }
 

@@ -6,7 +6,9 @@
 #include <QTimer>
 
 #include "app/Constants.h"
+#include "app/Messages.h"
 #include "app/QuenDaraTranslation.h"
+#include "app/RunLog.h"
 #include "game/GameDiscovery.h"
 #include "game/ProcessState.h"
 #include "game/platform/GameLookup.h"
@@ -16,10 +18,8 @@ void QuenDaraTranslation::startTheGame()
 {
     const int state = processState();
     if (state != LauncherRunning) {
-        QMessageBox box;
-        box.setText(state == GameRunning ? tr("Game is already running.")
+        showMessage(state == GameRunning ? tr("Game is already running.")
                                          : tr("Please login in ORBEX first."));
-        box.exec();
         return;
     }
     showMinimized();
@@ -27,12 +27,13 @@ void QuenDaraTranslation::startTheGame()
     // folder is chosen, so it inherits ours.
     const qdt::Status started =
         qdt::startDetached(gamePath.toStdString(), {launchArgument.trimmed().toStdString()});
+    runlog::write(QStringLiteral("starting the game %1: %2")
+                      .arg(gamePath, started ? QStringLiteral("started")
+                                             : QString::fromStdString(started.detail)));
     if (!started) {
         showNormal();
-        QMessageBox box;
-        box.setText(
+        showMessage(
             tr("Could not start the game.\n%1").arg(QString::fromStdString(started.detail)));
-        box.exec();
         return;
     }
     // A folder the game started from is the one to remember.

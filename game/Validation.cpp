@@ -6,7 +6,9 @@
 #include <QMessageBox>
 
 #include "app/Constants.h"
+#include "app/Messages.h"
 #include "app/QuenDaraTranslation.h"
+#include "app/RunLog.h"
 #include "core/ArchivePath.h"
 #include "core/FileIo.h"
 #include "core/FileUsers.h"
@@ -65,9 +67,7 @@ void QuenDaraTranslation::validateGameFolder()
 {
     const QString problem = gameFolderProblem();
     if (!problem.isEmpty()) {
-        QMessageBox box;
-        box.setText(problem);
-        box.exec();
+        showMessage(problem);
         close();
         return;
     }
@@ -85,9 +85,7 @@ bool QuenDaraTranslation::takeGameFolder(const QString& chosen, const QString& n
         ui.lineEditGameFolder->setText(previous);
         if (!previous.isEmpty())
             problem += QLatin1Char('\n') + tr("The game folder stays %1.").arg(previous);
-        QMessageBox box;
-        box.setText(problem);
-        box.exec();
+        showMessage(problem);
         return false;
     }
     ui.lineEditGameFolder->setText(gamePath);
@@ -108,13 +106,12 @@ void QuenDaraTranslation::reconcileGameFolder()
     // A patcher stopped while it wrote (a crash, a power cut) left an archive-sized temporary
     // file beside the archive, or an archive half written in place: both are settled now, before
     // the archive is looked at, not only at the next patching.
+    runlog::write(QStringLiteral("game folder %1").arg(gamePath));
     const qdt::RecoveryReport recovered = qdt::recoverKilledRun(
         archive, qdt::pathFromUtf8(QString(workDir + QStringLiteral("data.lpk")).toStdString()),
         qdt::pathFromUtf8(QString(workDir + patchFileName(languageOriginal)).toStdString()));
     if (recovered.outcome != qdt::RecoveryReport::Outcome::Nothing) {
-        QMessageBox box;
-        box.setText(QString::fromStdString(recovered.message));
-        box.exec();
+        showMessage(QString::fromStdString(recovered.message));
     }
 
     // The archive is read and hashed once for the whole pass, and again only after a rollback
@@ -137,10 +134,8 @@ void QuenDaraTranslation::reconcileGameFolder()
                 if (applyPatch(languageOriginal, readPatchFile(languageOriginal))) {
                     detected = languageOriginal;
                 } else {
-                    QMessageBox box;
-                    box.setText(tr("The translation in the game files is out of date, and it "
+                    showMessage(tr("The translation in the game files is out of date, and it "
                                    "could not be removed, so it stays applied."));
-                    box.exec();
                 }
                 archiveHash = qdt::hashFile(archive);
             }

@@ -5,6 +5,7 @@
 
 #include "app/Constants.h"
 #include "app/QuenDaraTranslation.h"
+#include "app/RunLog.h"
 #include "game/ProcessState.h"
 
 void QuenDaraTranslation::closeEvent(QCloseEvent* event)
@@ -30,6 +31,7 @@ void QuenDaraTranslation::closeEvent(QCloseEvent* event)
         }
     }
     event->ignore();
+    runlog::write(QStringLiteral("closing: the original could not be restored"));
     QMessageBox box;
     box.setText(QStringLiteral("Could not restore original files while game is running."));
     QPushButton* stay = box.addButton(tr("I'll close the game first"), QMessageBox::YesRole);

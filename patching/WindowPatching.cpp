@@ -3,12 +3,15 @@
 #include "patching/WindowPatching.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QTimer>
 
 #include "app/Constants.h"
+#include "app/Messages.h"
 #include "app/QuenDaraTranslation.h"
+#include "app/RunLog.h"
 #include "core/ArchivePath.h"
 #include "core/FileCopy.h"
 #include "core/FileIo.h"
@@ -80,13 +83,6 @@ QString failureText(const qdt::Status& status, Languages lang)
     }
 }
 
-void showMessage(const QString& text)
-{
-    QMessageBox box;
-    box.setText(text);
-    box.exec();
-}
-
 } // namespace
 
 bool copyFile(const QString& source, const QString& destination)
@@ -130,9 +126,20 @@ bool QuenDaraTranslation::applyPatch(Languages lang, const QByteArray& patch)
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     };
 
+    QElapsedTimer took;
+    took.start();
     engineRunning = true;
     const qdt::Status status = qdt::applyPatchToArchive(request);
     engineRunning = false;
+    runlog::write(
+        QStringLiteral("language %1: the engine %2 in %3 s (%4)")
+            .arg(static_cast<int>(lang))
+            .arg(status.ok()
+                     ? QStringLiteral("applied the patch")
+                     : QStringLiteral("refused (kind %1)").arg(static_cast<int>(status.kind)))
+            .arg(static_cast<double>(took.elapsed()) / 1000.0, 0, 'f', 2)
+            .arg(QString::fromStdString(status.ok() ? qdt::displayPath(request.archive)
+                                                    : status.detail)));
     if (!afterEngine.empty() || closeAfterEngine) {
         // What came in while the engine worked runs once control is back in the event loop.
         QTimer::singleShot(0, this, [this] {

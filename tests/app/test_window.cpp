@@ -2,9 +2,11 @@
 // directory.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,11 +15,14 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QToolButton>
 
 #include "app/Constants.h"
 #include "app/InstanceLock.h"
+#include "app/Messages.h"
 #include "app/QuenDaraTranslation.h"
+#include "app/RunLog.h"
 #include "tests/support/WindowAccess.h"
 
 namespace {
@@ -301,6 +306,47 @@ TEST(InstanceLock, OneCopyAtATimeAndACrashedCopyLeavesNothingStuck)
     ASSERT_TRUE(holder.waitForFinished(30000));
     EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("patcher.lock"))));
     EXPECT_TRUE(InstanceLock(dir.path()).acquired());
+}
+
+// ---- the run log ----------------------------------------------------------------------------
+
+TEST(RunLog, KeepsTheLastRunsEachBoundedAndRecordsTheMessagesShown)
+{
+    QTemporaryDir dir;
+    for (int run = 1; run <= 7; ++run) {
+        runlog::start(dir.path());
+        runlog::write(QStringLiteral("run %1").arg(run));
+    }
+    QStringList names = QDir(dir.path()).entryList(QDir::Files, QDir::Name);
+    EXPECT_EQ(names, (QStringList{QStringLiteral("patcher.1.log"), QStringLiteral("patcher.2.log"),
+                                  QStringLiteral("patcher.3.log"), QStringLiteral("patcher.4.log"),
+                                  QStringLiteral("patcher.log")}));
+    auto text = [&](const QString& name) {
+        QFile f(dir.filePath(name));
+        EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+        return QString::fromUtf8(f.readAll());
+    };
+    EXPECT_TRUE(text(QStringLiteral("patcher.log")).contains(QStringLiteral("] run 7\n")));
+    EXPECT_TRUE(text(QStringLiteral("patcher.4.log")).contains(QStringLiteral("] run 3\n")));
+    EXPECT_TRUE(text(QStringLiteral("patcher.log")).contains(QStringLiteral("started")));
+
+    // A message box shown is a line (one line, however many lines the box has).
+    QTimer::singleShot(0, [] {
+        if (QWidget* box = QApplication::activeModalWidget())
+            box->close();
+    });
+    showMessage(QStringLiteral("Something went wrong.\nTry again."));
+    EXPECT_TRUE(
+        text(QStringLiteral("patcher.log"))
+            .contains(QStringLiteral("message shown: Something went wrong. | Try again.\n")));
+
+    // However much is written, the file stays bounded.
+    for (int i = 0; i < 5000; ++i)
+        runlog::write(QString(100, QLatin1Char('x')));
+    const qint64 size = QFileInfo(dir.filePath(QStringLiteral("patcher.log"))).size();
+    EXPECT_LE(size, 256 * 1024 + 64);
+    EXPECT_TRUE(text(QStringLiteral("patcher.log"))
+                    .endsWith(QStringLiteral("[log full: later lines are not kept]\n")));
 }
 
 } // namespace
