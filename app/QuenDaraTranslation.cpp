@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFontMetrics>
 #include <QIcon>
 #include <QMessageBox>
 #include <QUrl>
@@ -20,11 +21,43 @@
 #include "game/GameDiscovery.h"
 #include "game/ProcessState.h"
 
+namespace {
+
+#ifndef Q_OS_WIN
+// Whether the widget's text shows whole in the widget's place.
+bool textShowsWhole(QWidget* w)
+{
+    const QString text = w->property("text").toString();
+    const int lines = static_cast<int>(text.count(QLatin1Char('\n'))) + 1;
+    return w->sizeHint().width() <= w->width() &&
+           lines * QFontMetrics(w->font()).lineSpacing() <= w->height();
+}
+
+// The form is laid out for Windows' fonts; the fonts that stand in for them elsewhere are often
+// wider, and the check box's two lines, placed at a fixed size, were cut off ("Restore original
+// on (recommended)"). It gets the largest size, up to the form's own, at which its text shows
+// whole. (The buttons sit in layouts that size them by their texts.)
+void fitTextsToTheirPlaces(Ui::QuenDaraTranslationClass& ui)
+{
+    QWidget* w = ui.restoreCheckbox;
+    QFont font = w->font();
+    for (int step = 0; step < 40 && !textShowsWhole(w) && font.pointSizeF() > 6.0; ++step) {
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+        w->setFont(font);
+    }
+}
+#endif
+
+} // namespace
+
 QuenDaraTranslation::QuenDaraTranslation(QWidget* parent) : QMainWindow(parent)
 {
     QDir::current().mkpath(workDir);
 
     ui.setupUi(this);
+#ifndef Q_OS_WIN
+    fitTextsToTheirPlaces(ui);
+#endif
 #ifdef QDT_AUTOMATION_HOOK
     AutomationHook::installIfRequested(this);
 #endif

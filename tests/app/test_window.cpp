@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -179,6 +180,18 @@ TEST_F(WindowTest, GridLayoutsPlaceTheirCells)
         EXPECT_EQ(std::make_tuple(row, col, rowSpan, colSpan), std::make_tuple(0, column, 1, 1))
             << widget->objectName().toStdString();
     }
+}
+
+// The check box's two lines show whole with whatever fonts this system has: its place is at least
+// as large as its text needs (on Windows the form's own font does).
+TEST_F(WindowTest, CheckBoxTextShowsWhole)
+{
+    window.show();
+    QCheckBox* box = ui.restoreCheckbox;
+    EXPECT_LE(box->sizeHint().width(), box->width()) << box->font().pointSizeF();
+    EXPECT_LE(2 * QFontMetrics(box->font()).lineSpacing(), box->height());
+    EXPECT_EQ(box->text(), QStringLiteral("Restore original on close\n(recommended)"));
+    EXPECT_GE(box->font().pointSizeF(), 6.0);
 }
 
 TEST_F(WindowTest, TextsAndFonts)
