@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include <QCoreApplication>
 #include <QString>
 
 #include "app/Constants.h"
@@ -14,7 +15,9 @@
 int main(int argc, char** argv)
 {
     if (argc == 3 && std::strcmp(argv[1], "--hold-lock") == 0) {
-        const InstanceLock lock(QString::fromLocal8Bit(argv[2]));
+        // The folder may have letters outside the ANSI code page: Qt reads the wide command line.
+        QCoreApplication app(argc, argv);
+        const InstanceLock lock(QCoreApplication::arguments().at(2));
         std::printf("%s\n", lock.acquired() ? "locked" : "busy");
         std::fflush(stdout);
         std::this_thread::sleep_for(std::chrono::seconds(60));

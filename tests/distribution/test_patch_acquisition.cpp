@@ -178,7 +178,7 @@ TEST_F(PatchAcquisition, ManifestArrivingDuringTheEngineIsHandledAfterIt)
                              ++handledDuringEngine;
                      });
     // The request goes out (the server holds its answer back a little), then the engine starts.
-    QTest::qWaitFor([&] { return server.requestCount("/patch.json") > 0; }, 5000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server.requestCount("/patch.json") > 0; }, 5000));
     ASSERT_TRUE(window->applyPatch(languageEnglish, patch));
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return WindowAccess::manifestDownloader(*window) == nullptr; }, 15000));
