@@ -103,9 +103,13 @@ QuenDaraTranslation::QuenDaraTranslation(QWidget* parent) : QMainWindow(parent)
         std::_Exit(0);
     }
 
+    // The manifest is a small JSON file: the downloader itself stops anything larger as it
+    // arrives, before it fills the memory or keeps the line busy.
+    FileDownloader::Limits limits;
+    limits.maxBytes = kMaxManifestBytes;
     manifestDownloader = new FileDownloader(
         manifestUrl(), [this](qint64 received, qint64 total) { manifestProgress(received, total); },
-        this);
+        this, limits);
     connect(manifestDownloader, &FileDownloader::downloaded, this,
             [this] { whenEngineIdle([this] { patchInfoDownloaded(); }); });
 }

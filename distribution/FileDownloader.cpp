@@ -7,6 +7,8 @@
 namespace {
 
 int stallTimeoutForNewDownloads = 30000;
+int speedWindowForNewDownloads = 60000;
+qint64 minBytesPerWindowForNewDownloads = 1024;
 
 bool fetchable(const QUrl& url)
 {
@@ -27,6 +29,22 @@ void FileDownloader::setDefaultStallTimeout(int ms)
     stallTimeoutForNewDownloads = ms > 0 ? ms : 30000;
 }
 
+int FileDownloader::defaultSpeedWindow()
+{
+    return speedWindowForNewDownloads;
+}
+
+qint64 FileDownloader::defaultMinBytesPerWindow()
+{
+    return minBytesPerWindowForNewDownloads;
+}
+
+void FileDownloader::setDefaultMinimumSpeed(qint64 bytes, int ms)
+{
+    minBytesPerWindowForNewDownloads = bytes > 0 ? bytes : 1024;
+    speedWindowForNewDownloads = ms > 0 ? ms : 60000;
+}
+
 FileDownloader::FileDownloader(QUrl url, ProgressCallback progressCallback, QObject* parent,
                                Limits limits)
     : QObject(parent), progress(std::move(progressCallback)), limits_(limits), firstUrl_(url)
@@ -44,6 +62,13 @@ FileDownloader::FileDownloader(QUrl url, ProgressCallback progressCallback, QObj
         abort(tr("No data arrived from %1 for %2 seconds.")
                   .arg(address, QString::number(limits_.stallTimeoutMs / 1000.0)));
     });
+    if (limits_.speedWindowMs <= 0)
+        limits_.speedWindowMs = defaultSpeedWindow();
+    if (limits_.minBytesPerWindow <= 0)
+        limits_.minBytesPerWindow = defaultMinBytesPerWindow();
+    // A live but crawling server escapes the stall rule; over whole windows it must keep a pace.
+    speedTimer_.setInterval(limits_.speedWindowMs);
+    connect(&speedTimer_, &QTimer::timeout, this, &FileDownloader::checkSpeed);
     connect(&networkManager, SIGNAL(finished(QNetworkReply*)), this,
             SLOT(fileDownloaded(QNetworkReply*)));
     if (fetchable(url)) {
@@ -62,6 +87,7 @@ FileDownloader::~FileDownloader()
     // The network manager goes after this object's own members; its replies must not call back
     // into a half-destroyed downloader while they are torn down.
     stallTimer_.stop();
+    speedTimer_.stop();
     disconnect(&networkManager, nullptr, this, nullptr);
     for (QNetworkReply* reply : networkManager.findChildren<QNetworkReply*>())
         disconnect(reply, nullptr, this, nullptr);
@@ -78,14 +104,22 @@ void FileDownloader::abort(const QString& reason)
         return;
     if (failure_.isEmpty())
         failure_ = reason;
-    if (currentReply && currentReply->isRunning()) {
-        // Finishes the reply, which reaches fileDownloaded() and from there finish().
-        currentReply->abort();
-        return;
+    if (QNetworkReply* reply = currentReply) {
+        // The reply says it finished from inside abort(), before it tells the network thread to
+        // drop the connection; an owner that answered with a message box there would keep the
+        // transfer going until the box closed. So the reply is stopped first, unheard.
+        currentReply = nullptr;
+        disconnect(reply, nullptr, this, nullptr);
+        if (reply->isRunning())
+            reply->abort();
+        reply->deleteLater();
     }
-    if (currentReply)
-        currentReply->deleteLater();
-    finish();
+    stallTimer_.stop();
+    speedTimer_.stop();
+    // The owner hears of it from the event loop, not from inside the reply's own signals, which
+    // must not see the reply released under them.
+    QMetaObject::invokeMethod(
+        this, [this] { finish(); }, Qt::QueuedConnection);
 }
 
 void FileDownloader::cancel()
@@ -93,6 +127,7 @@ void FileDownloader::cancel()
     finished_ = true;
     progress = nullptr;
     stallTimer_.stop();
+    speedTimer_.stop();
     if (QNetworkReply* reply = currentReply) {
         currentReply = nullptr;
         disconnect(reply, nullptr, this, nullptr);
@@ -104,7 +139,12 @@ void FileDownloader::cancel()
 void FileDownloader::startRequest(const QUrl& url)
 {
     received_.clear();
-    currentReply = networkManager.get(QNetworkRequest(url));
+    QNetworkRequest request(url);
+    // Bodies as they are on the wire: a Qt that asks for gzip itself also unpacks the answer
+    // before any limit here sees it, so a few megabytes could become gigabytes in memory.
+    // Asking ourselves keeps Qt from doing either.
+    request.setRawHeader("Accept-Encoding", "identity");
+    currentReply = networkManager.get(request);
     QNetworkReply* reply = currentReply;
     connect(reply, &QNetworkReply::downloadProgress, this,
             [this, reply](qint64 received, qint64 total) { onProgress(reply, received, total); });
@@ -124,10 +164,30 @@ void FileDownloader::startRequest(const QUrl& url)
         stallTimer_.start();
         // Taking the bytes as they come keeps one copy of the body, not the reply's buffer and
         // a joined copy of it at the end.
-        if (checkSize(reply, received_.size() + reply->bytesAvailable()))
+        const qint64 available = reply->bytesAvailable();
+        if (checkSize(reply, received_.size() + available)) {
             received_.append(reply->readAll());
+            bytesThisWindow_ += available;
+        }
     });
     stallTimer_.start();
+    bytesThisWindow_ = 0;
+    if (limits_.speedWindowMs > 0)
+        speedTimer_.start();
+}
+
+void FileDownloader::checkSpeed()
+{
+    if (finished_ || !currentReply)
+        return;
+    if (bytesThisWindow_ >= limits_.minBytesPerWindow) {
+        bytesThisWindow_ = 0;
+        return;
+    }
+    abort(tr("The transfer from %1 was too slow: fewer than %2 bytes arrived in %3 seconds.")
+              .arg(currentReply->url().toDisplayString(),
+                   QString::number(limits_.minBytesPerWindow),
+                   QString::number(limits_.speedWindowMs / 1000.0)));
 }
 
 void FileDownloader::onProgress(QNetworkReply* reply, qint64 received, qint64 total)
@@ -214,10 +274,9 @@ QString FileDownloader::checkFinishedReply(QNetworkReply* reply) const
     }
     if (reply->error() != QNetworkReply::NoError)
         return tr("The transfer from %1 failed: %2.").arg(address, reply->errorString());
-    // Qt unpacks compressed bodies itself; then the announced length counts other bytes.
+    // Bodies arrive as sent (compressed or not), so the announced length counts the same bytes.
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (announced.isValid() && !reply->hasRawHeader("Content-Encoding") &&
-        data.size() < announced.toLongLong()) {
+    if (announced.isValid() && data.size() < announced.toLongLong()) {
         return tr("The transfer from %1 ended after %2 of %3 bytes.")
             .arg(address, QString::number(data.size()), QString::number(announced.toLongLong()));
     }
@@ -232,5 +291,6 @@ void FileDownloader::finish()
     received_.clear();
     currentReply = nullptr;
     stallTimer_.stop();
+    speedTimer_.stop();
     emit downloaded();
 }

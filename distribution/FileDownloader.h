@@ -15,11 +15,17 @@ class QNetworkReply;
 
 // Bounds that keep a bad or broken server from holding the program forever or filling its memory.
 // Every bound that is hit ends the download as failed, with a reason.
+// Sizes count the bytes as they come over the network: bodies are asked for without compression.
 struct DownloadLimits
 {
     int maxRedirects = 10;   // hops followed before giving up
     int stallTimeoutMs = -1; // silence that aborts the transfer; <= 0: the default stall timeout
     qint64 maxBytes = -1;    // largest body accepted (announced or received); < 0: any
+    // A transfer that takes fewer than `minBytesPerWindow` body bytes in a window of
+    // `speedWindowMs` is too slow and aborted (the windows follow each other from the request
+    // on). <= 0: the defaults below; a window that is not positive after that turns it off.
+    int speedWindowMs = -1;
+    qint64 minBytesPerWindow = -1;
 };
 
 class FileDownloader : public QObject
@@ -55,6 +61,11 @@ public:
     // The silence after which transfers started from now on are aborted (30 s unless changed).
     static int defaultStallTimeout();
     static void setDefaultStallTimeout(int ms);
+    // The slowest transfer that downloads started from now on keep: `bytes` per window of `ms`
+    // (1024 bytes a minute unless changed; values <= 0 bring those back).
+    static int defaultSpeedWindow();
+    static qint64 defaultMinBytesPerWindow();
+    static void setDefaultMinimumSpeed(qint64 bytes, int ms);
 
 signals:
     // Exactly once per download, successful or not.
@@ -66,6 +77,7 @@ private slots:
 private:
     void startRequest(const QUrl& url);
     void onProgress(QNetworkReply* reply, qint64 received, qint64 total);
+    void checkSpeed();
     void finish();
     // False (and the download aborted) when `bytes` exceeds the size limit.
     bool checkSize(QNetworkReply* reply, qint64 bytes);
@@ -82,4 +94,6 @@ private:
     bool finished_ = false;
     QString failure_;
     QTimer stallTimer_;
+    QTimer speedTimer_;
+    qint64 bytesThisWindow_ = 0;
 };

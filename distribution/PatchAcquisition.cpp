@@ -28,6 +28,14 @@ QString downloadProgressFormat(double speed)
         .arg(speed, 0, 'g', 3, QLatin1Char(' '));
 }
 
+QString downloadBusyFormat(qint64 bytesReceived, double speed)
+{
+    return QCoreApplication::translate("QuenDaraTranslation",
+                                       "Downloading the patch...%1 Mb (%2 Mb/sec)")
+        .arg(static_cast<double>(bytesReceived) / 1024 / 1024, 0, 'f', 2)
+        .arg(speed, 0, 'g', 3, QLatin1Char(' '));
+}
+
 namespace {
 
 quint64 hashOf(const QByteArray& bytes)
@@ -104,6 +112,13 @@ void QuenDaraTranslation::selectLanguage(Languages lang)
     auto* downloader = new FileDownloader(
         url,
         [clock, bar](qint64 received, qint64 total) {
+            if (total <= 0) {
+                // The server did not say how much comes: a busy bar, with what has arrived.
+                bar->setRange(0, 0);
+                bar->setFormat(
+                    downloadBusyFormat(received, downloadSpeed(received, clock.nsecsElapsed())));
+                return;
+            }
             bar->setMaximum(static_cast<int>(total));
             if (static_cast<qint64>(bar->value()) < received) {
                 bar->setValue(static_cast<int>(received));

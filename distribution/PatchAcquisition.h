@@ -17,3 +17,5 @@ double downloadSpeed(qint64 bytesReceived, qint64 elapsedNanoseconds);
 
 // "Downloading the patch...%p% (%1 Mb/sec)" with the speed to three significant digits.
 QString downloadProgressFormat(double speed);
+// The text beside a busy bar, for a download of unknown length: what arrived (in Mb) and the speed.
+QString downloadBusyFormat(qint64 bytesReceived, double speed);

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTest>
 
 #include "distribution/FileDownloader.h"
+#include "tests/support/GzipBomb.h"
 #include "tests/support/HttpServer.h"
 
 namespace {
@@ -25,7 +27,8 @@ struct Outcome
 
 // Runs one download to its end (at most `waitMs`), then lingers briefly so that a second
 // downloaded() would be seen.
-Outcome fetch(const QUrl& url, DownloadLimits limits = {}, int waitMs = 10000)
+Outcome fetch(const QUrl& url, DownloadLimits limits = {}, int waitMs = 10000,
+              const std::function<void()>& whenDone = {})
 {
     Outcome out;
     QElapsedTimer clock;
@@ -33,19 +36,51 @@ Outcome fetch(const QUrl& url, DownloadLimits limits = {}, int waitMs = 10000)
     auto* downloader = new FileDownloader(
         url, [&out](qint64 received, qint64 total) { out.progress.emplace_back(received, total); },
         nullptr, limits);
-    QObject::connect(downloader, &FileDownloader::downloaded, [&out, downloader, &clock] {
-        if (++out.downloadedCount == 1)
-            out.elapsedMs = clock.elapsed();
-        out.succeeded = downloader->succeeded();
-        out.error = downloader->errorString();
-        out.data = downloader->downloadedData();
-        out.dataAgain = downloader->downloadedData();
-    });
+    QObject::connect(downloader, &FileDownloader::downloaded,
+                     [&out, downloader, &clock, &whenDone] {
+                         if (++out.downloadedCount == 1)
+                             out.elapsedMs = clock.elapsed();
+                         out.succeeded = downloader->succeeded();
+                         out.error = downloader->errorString();
+                         out.data = downloader->downloadedData();
+                         out.dataAgain = downloader->downloadedData();
+                         if (whenDone)
+                             whenDone();
+                     });
     // Callers check downloadedCount themselves: some expect no completion at all.
     (void)QTest::qWaitFor([&out] { return out.downloadedCount > 0; }, waitMs);
     QTest::qWait(150);
     delete downloader;
     return out;
+}
+
+// The process's peak resident memory in bytes, started afresh where the system allows; -1 where
+// it cannot be read.
+qint64 peakMemory(bool restart)
+{
+    if (restart) {
+        QFile clear(QStringLiteral("/proc/self/clear_refs"));
+        if (clear.open(QIODevice::WriteOnly))
+            clear.write("5");
+    }
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    return -1;
+}
+
+quint32 crc32Bitwise(const QByteArray& bytes)
+{
+    quint32 crc = 0xFFFFFFFFu;
+    for (char c : bytes) {
+        crc ^= static_cast<quint8>(c);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return crc ^ 0xFFFFFFFFu;
 }
 
 class FileDownloaderTest : public ::testing::Test
@@ -282,6 +317,181 @@ TEST_F(FileDownloaderTest, BodiesOverTheLimitAreRefused)
     const Outcome atTheLimit = fetch(server.url("/unannounced"), limits);
     EXPECT_TRUE(atTheLimit.succeeded) << atTheLimit.error.toStdString();
     EXPECT_EQ(atTheLimit.data.size(), 5000);
+}
+
+// A server that never stops sending: the limit ends the download and the connection with it, so
+// the server sees the client go after little more than the limit (what the systems' socket buffers
+// held on the way comes on top).
+TEST_F(FileDownloaderTest, EndlessBodyIsCutOffAtTheLimit)
+{
+    struct Case
+    {
+        const char* name;
+        bool chunked;
+        qint64 contentLength;
+    };
+    const Case cases[] = {{"chunked", true, -1},
+                          {"without a length", false, -1},
+                          {"announcing more than the limit", false, qint64(1) << 40}};
+    constexpr qint64 limit = 256 * 1024;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpServer endless;
+        ASSERT_TRUE(endless.listen());
+        HttpResponse r = HttpResponse::ok(QByteArray(16 * 1024, 'e'));
+        r.delivery = HttpResponse::Delivery::Endless;
+        r.chunked = c.chunked;
+        r.contentLength = c.contentLength;
+        endless.setResponse("/endless", r);
+        DownloadLimits limits;
+        limits.maxBytes = limit;
+        // The owner may wait in an event loop of its own when it hears of the end (a message
+        // box does): the connection is gone by then.
+        bool closedWhenHeard = false;
+        const auto heard = [&] {
+            closedWhenHeard =
+                QTest::qWaitFor([&] { return endless.closedByClient("/endless") == 1; }, 5000);
+        };
+        const Outcome out = fetch(endless.url("/endless"), limits, 10000, heard);
+        EXPECT_TRUE(closedWhenHeard) << endless.bytesSent("/endless") << " bytes sent";
+        EXPECT_EQ(out.downloadedCount, 1);
+        EXPECT_FALSE(out.succeeded);
+        EXPECT_TRUE(out.error.contains(QStringLiteral("larger than the 262144 bytes")))
+            << out.error.toStdString();
+        EXPECT_LE(out.data.size(), limit);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return endless.closedByClient("/endless") == 1; }, 5000))
+            << endless.bytesSent("/endless") << " bytes sent";
+        const qint64 sent = endless.bytesSent("/endless");
+        EXPECT_GT(sent, c.contentLength < 0 ? limit : 0);
+        EXPECT_LT(sent, limit + (64 << 20));
+        // Nothing more goes out once the client has gone.
+        QTest::qWait(200);
+        EXPECT_EQ(endless.bytesSent("/endless"), sent);
+    }
+}
+
+TEST(GzipBomb, StreamsUnpackToTheirZeros)
+{
+    for (qint64 copies : {1, 2, 1000, 4097}) {
+        const QByteArray unpacked = qUncompress(qCompressedZeros(copies));
+        EXPECT_EQ(unpacked, QByteArray(static_cast<int>(unpackedZeros(copies)), '\0')) << copies;
+    }
+    for (qint64 n : {0, 1, 7, 1000, 65537})
+        EXPECT_EQ(crc32OfZeros(n), crc32Bitwise(QByteArray(static_cast<int>(n), '\0'))) << n;
+    EXPECT_EQ(crc32Bitwise("123456789"), 0xCBF43926u);
+    const QByteArray gzip = gzipOfZeros(100000);
+    EXPECT_NEAR(gzip.size(), 100000, 100);
+    EXPECT_EQ(gzip.left(3), QByteArray("\x1f\x8b\x08"));
+}
+
+// A compressed body is taken as it comes: a few megabytes that would unpack to gigabytes stay a
+// few megabytes, the size limit counts them, and the request never offered gzip.
+TEST_F(FileDownloaderTest, CompressedBodiesAreTakenAsSent)
+{
+    const QByteArray bomb = gzipOfZeros(3 << 20);
+    struct Case
+    {
+        const char* name;
+        bool chunked;
+        HttpResponse::Delivery delivery;
+        qint64 limit;
+        QString error; // empty: succeeds with the body as sent
+    };
+    const Case cases[] = {
+        {"with a length", false, HttpResponse::Delivery::Complete, 8 << 20, {}},
+        {"chunked", true, HttpResponse::Delivery::Complete, 8 << 20, {}},
+        {"over the limit", false, HttpResponse::Delivery::Complete, 1 << 20,
+         QStringLiteral("larger than the 1048576 bytes")},
+        {"cut off", false, HttpResponse::Delivery::CloseMidBody, 8 << 20,
+         server.url("/bomb").toString()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpResponse r = HttpResponse::ok(bomb);
+        r.headers.emplace_back("Content-Encoding", "gzip");
+        r.headers.emplace_back("Content-Type", "application/octet-stream");
+        r.chunked = c.chunked;
+        r.chunkSize = c.chunked ? 256 * 1024 : 0;
+        r.delivery = c.delivery;
+        server.setResponse("/bomb", r);
+        DownloadLimits limits;
+        limits.maxBytes = c.limit;
+        const qint64 peakBefore = peakMemory(true);
+        const Outcome out = fetch(server.url("/bomb"), limits, 30000);
+        const qint64 peakAfter = peakMemory(false);
+        EXPECT_EQ(out.downloadedCount, 1);
+        const QByteArray accepted = server.requestHeader("/bomb", "Accept-Encoding");
+        EXPECT_FALSE(accepted.isNull());
+        EXPECT_FALSE(accepted.toLower().contains("gzip")) << accepted.constData();
+        EXPECT_FALSE(accepted.toLower().contains("deflate")) << accepted.constData();
+        if (c.error.isEmpty()) {
+            EXPECT_TRUE(out.succeeded) << out.error.toStdString();
+            EXPECT_EQ(out.data.size(), bomb.size());
+            EXPECT_TRUE(out.data == bomb);
+        } else {
+            EXPECT_FALSE(out.succeeded);
+            EXPECT_TRUE(out.error.contains(c.error)) << out.error.toStdString();
+            EXPECT_LE(out.data.size(), c.limit);
+        }
+        for (const auto& [received, total] : out.progress)
+            EXPECT_LE(received, bomb.size());
+        if (peakBefore > 0 && peakAfter > 0) {
+            // A few copies of the packed body, nowhere near what it unpacks to.
+            EXPECT_LT(peakAfter - peakBefore, qint64(256) << 20);
+        }
+    }
+}
+
+// One byte every tenth of a second never looks stalled, but it is far below the slowest pace a
+// download may keep.
+TEST_F(FileDownloaderTest, TooSlowTransfersAreAborted)
+{
+    HttpResponse trickle = HttpResponse::ok(QByteArray(400, 't'));
+    trickle.chunkSize = 1;
+    trickle.chunkDelayMs = 100;
+    server.setResponse("/trickle", trickle);
+    HttpResponse steady = HttpResponse::ok(QByteArray(32 * 1024, 's'));
+    steady.chunkSize = 4 * 1024;
+    steady.chunkDelayMs = 100;
+    server.setResponse("/steady", steady);
+
+    struct Case
+    {
+        const char* name;
+        QByteArray path;
+        bool byDefault; // the rule set as the default for new downloads, not in the limits
+        bool aborted;
+    };
+    const Case cases[] = {{"trickle", "/trickle", false, true},
+                          {"trickle, default rule", "/trickle", true, true},
+                          {"steady", "/steady", false, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DownloadLimits limits;
+        limits.stallTimeoutMs = 1000;
+        if (c.byDefault) {
+            FileDownloader::setDefaultMinimumSpeed(200, 1000);
+        } else {
+            limits.speedWindowMs = 1000;
+            limits.minBytesPerWindow = 200;
+        }
+        const Outcome out = fetch(server.url(c.path), limits, 15000);
+        FileDownloader::setDefaultMinimumSpeed(0, 0);
+        EXPECT_EQ(out.downloadedCount, 1);
+        if (c.aborted) {
+            EXPECT_FALSE(out.succeeded);
+            EXPECT_TRUE(out.error.contains(QStringLiteral("too slow"))) << out.error.toStdString();
+            EXPECT_TRUE(out.error.contains(server.url(c.path).toString()))
+                << out.error.toStdString();
+            EXPECT_FALSE(out.error.contains(QStringLiteral("No data"))) << out.error.toStdString();
+            EXPECT_TRUE(out.data.isEmpty() || out.data.size() < 400);
+        } else {
+            EXPECT_TRUE(out.succeeded) << out.error.toStdString();
+            EXPECT_EQ(out.data.size(), 32 * 1024);
+        }
+    }
+    EXPECT_EQ(FileDownloader::defaultSpeedWindow(), 60000);
+    EXPECT_EQ(FileDownloader::defaultMinBytesPerWindow(), 1024);
 }
 
 TEST_F(FileDownloaderTest, AbortByTheOwnerEndsWithItsReasonOnce)

@@ -163,6 +163,46 @@ TEST_F(ManifestGate, UnusableAnswersEndTheProgram)
     }
 }
 
+// A server that never stops sending is no manifest server: the program says so, and the transfer
+// ends with the size bound, not at the program's end.
+TEST_F(ManifestGate, EndlessAnswerIsCutOffAtTheManifestBound)
+{
+    struct Case
+    {
+        const char* name;
+        bool chunked;
+    };
+    const Case cases[] = {{"chunked", true}, {"without a length", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpServer endless;
+        ASSERT_TRUE(endless.listen());
+        HttpResponse r = HttpResponse::ok(R"({"version": 4, "pad": ")" + QByteArray(16000, 'p'));
+        r.delivery = HttpResponse::Delivery::Endless;
+        r.chunked = c.chunked;
+        r.contentLength = -1;
+        endless.setResponse("/patch.json", r);
+        qputenv("QUEN_DARA_MANIFEST_URL", endless.url("/patch.json").toEncoded());
+        const std::size_t before = boxes.seen().size();
+        makeWindow(true);
+        WindowAccess::gamePath(*window) = gamePath;
+        window->show();
+        ASSERT_TRUE(QTest::qWaitFor(
+            [this] { return WindowAccess::manifestDownloader(*window) == nullptr; }, 15000));
+        ASSERT_EQ(boxes.seen().size(), before + 1);
+        EXPECT_EQ(boxes.seen().back().text, cantConnect);
+        EXPECT_FALSE(window->isVisible());
+        // The window still exists: the connection ended because of the bound.
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return endless.closedByClient("/patch.json") == 1; }, 5000))
+            << endless.bytesSent("/patch.json") << " bytes sent";
+        const qint64 sent = endless.bytesSent("/patch.json");
+        EXPECT_GT(sent, kMaxManifestBytes);
+        EXPECT_LT(sent, kMaxManifestBytes + (64 << 20));
+        window.reset();
+    }
+}
+
 TEST_F(ManifestGate, ManifestBehindRedirectsIsRead)
 {
     server.setResponse("/moved", HttpResponse::redirect("/patch.json"));

@@ -3,6 +3,7 @@
 #include "tests/distribution/WindowFixture.h"
 
 #include <QHostAddress>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -378,6 +379,68 @@ TEST_F(PatchAcquisition, ProgressShowsPercentageAndSpeed)
     EXPECT_GE(matches, 2) << texts.join(QLatin1Char('|')).toStdString();
 }
 
+// Without a length the bar is busy and tells what has arrived, never a percentage.
+TEST_F(PatchAcquisition, ProgressWithoutALengthShowsABusyBar)
+{
+    struct Case
+    {
+        const char* name;
+        bool chunked;
+    };
+    const Case cases[] = {{"chunked", true}, {"until the server closes", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (WindowAccess::currentLanguage(*window) != languageOriginal)
+            window->selectLanguage(languageOriginal);
+        // No cached copy: each case downloads.
+        QFile::remove(workDir + cacheEN);
+        WindowAccess::patchHashes(*window)[0] = 0;
+        HttpResponse slow = HttpResponse::ok(patchFor(31));
+        slow.contentLength = -1;
+        slow.chunked = c.chunked;
+        slow.chunkSize = slow.body.size() / 6 + 1;
+        slow.chunkDelayMs = 150;
+        server.setResponse("/en", slow);
+        setManifest("/en", hashOf(slow.body));
+
+        QStringList busy;
+        int percentages = 0;
+        window->selectLanguage(languageEnglish);
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                QProgressBar* bar = ui().progressBar;
+                const QString format = bar->format();
+                if (bar->minimum() == 0 && bar->maximum() == 0 &&
+                    (busy.isEmpty() || busy.back() != format))
+                    busy << format;
+                if (bar->text().startsWith(QStringLiteral("Downloading")) &&
+                    bar->text().contains(QLatin1Char('%')))
+                    ++percentages;
+                return WindowAccess::currentLanguage(*window) == languageEnglish;
+            },
+            15000));
+        EXPECT_EQ(percentages, 0);
+        const QRegularExpression shown(QStringLiteral(
+            R"(^Downloading the patch\.\.\.(\d+\.\d\d) Mb \(([0-9.e+-]+) Mb/sec\)$)"));
+        int matches = 0;
+        double last = 0;
+        for (const QString& text : busy) {
+            const auto m = shown.match(text);
+            if (!m.hasMatch())
+                continue;
+            ++matches;
+            const double mb = m.captured(1).toDouble();
+            EXPECT_GE(mb, last);
+            last = mb;
+            bool ok = false;
+            const double speed = m.captured(2).toDouble(&ok);
+            EXPECT_TRUE(ok && speed >= 0 && speed < 1e6) << text.toStdString();
+        }
+        EXPECT_GE(matches, 2) << busy.join(QLatin1Char('|')).toStdString();
+        EXPECT_EQ(readAll(workDir + cacheEN), slow.body);
+    }
+}
+
 TEST(DownloadSpeed, AverageOverWholeSecondsAndTheFirstSecond)
 {
     struct Case
@@ -398,6 +461,8 @@ TEST(DownloadSpeed, AverageOverWholeSecondsAndTheFirstSecond)
     EXPECT_EQ(downloadProgressFormat(2.5),
               QStringLiteral("Downloading the patch...%p% (2.5 Mb/sec)"));
     EXPECT_EQ(downloadProgressFormat(0), QStringLiteral("Downloading the patch...%p% (0 Mb/sec)"));
+    EXPECT_EQ(downloadBusyFormat(3 << 19, 0.25),
+              QStringLiteral("Downloading the patch...1.50 Mb (0.25 Mb/sec)"));
 }
 
 } // namespace

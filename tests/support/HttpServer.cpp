@@ -90,11 +90,45 @@ int HttpServer::requestCount(const QByteArray& path) const
     return n;
 }
 
+QByteArray HttpServer::requestHeader(const QByteArray& path, const QByteArray& name) const
+{
+    const auto it = traffic_.find(path);
+    if (it == traffic_.end())
+        return QByteArray();
+    const QList<QByteArray> lines = it->second.lastRequest.split('\n');
+    for (int i = 1; i < lines.size(); ++i) {
+        const int colon = lines[i].indexOf(':');
+        if (colon > 0 && lines[i].left(colon).trimmed().toLower() == name.toLower())
+            return lines[i].mid(colon + 1).trimmed();
+    }
+    return QByteArray();
+}
+
+qint64 HttpServer::bytesSent(const QByteArray& path) const
+{
+    const auto it = traffic_.find(path);
+    return it == traffic_.end() ? 0 : it->second.bytesSent;
+}
+
+int HttpServer::closedByClient(const QByteArray& path) const
+{
+    const auto it = traffic_.find(path);
+    return it == traffic_.end() ? 0 : it->second.closedByClient;
+}
+
 void HttpServer::accept()
 {
     while (QTcpSocket* socket = server_.nextPendingConnection()) {
         socket->setParent(this);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readRequest(socket); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket](qint64 bytes) {
+            if (socket->property("answered").toBool())
+                traffic_[socket->property("path").toByteArray()].bytesSent += bytes;
+        });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            if (socket->property("answered").toBool() && !socket->property("done").toBool())
+                ++traffic_[socket->property("path").toByteArray()].closedByClient;
+        });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     }
 }
@@ -110,13 +144,15 @@ void HttpServer::readRequest(QTcpSocket* socket)
         socket->setProperty("request", buffer);
         return;
     }
-    socket->setProperty("answered", true);
     const QList<QByteArray> requestLine = buffer.left(buffer.indexOf("\r\n")).split(' ');
     QByteArray path = requestLine.size() >= 2 ? requestLine[1] : QByteArray("/");
     const int query = path.indexOf('?');
     if (query >= 0)
         path.truncate(query);
     requests_.push_back(path);
+    traffic_[path].lastRequest = buffer.left(end);
+    socket->setProperty("path", path);
+    socket->setProperty("answered", true);
 
     const auto it = responses_.find(path);
     const HttpResponse response =
@@ -144,13 +180,21 @@ void HttpServer::respond(QTcpSocket* socket, const HttpResponse& response)
                       "\r\n";
     const qint64 length =
         response.contentLength == -2 ? response.body.size() : response.contentLength;
-    if (length >= 0)
+    if (response.chunked)
+        head += "Transfer-Encoding: chunked\r\n";
+    else if (length >= 0)
         head += "Content-Length: " + QByteArray::number(length) + "\r\n";
     for (const auto& [name, value] : response.headers)
         head += name + ": " + value + "\r\n";
     head += "Connection: close\r\n\r\n";
     socket->write(head);
 
+    if (response.delivery == HttpResponse::Delivery::Endless) {
+        connect(socket, &QTcpSocket::bytesWritten, this,
+                [this, socket, response] { sendEndless(socket, response); });
+        sendEndless(socket, response);
+        return;
+    }
     const bool half = response.delivery == HttpResponse::Delivery::StallMidBody ||
                       response.delivery == HttpResponse::Delivery::CloseMidBody;
     sendBody(socket, response, 0, half ? response.body.size() / 2 : response.body.size());
@@ -162,7 +206,8 @@ void HttpServer::sendBody(QTcpSocket* socket, const HttpResponse& response, qint
     if (offset < end) {
         const qint64 piece =
             response.chunkSize > 0 ? qMin<qint64>(response.chunkSize, end - offset) : end - offset;
-        socket->write(response.body.mid(static_cast<int>(offset), static_cast<int>(piece)));
+        writePiece(socket, response,
+                   response.body.mid(static_cast<int>(offset), static_cast<int>(piece)));
         offset += piece;
         if (offset < end) {
             QPointer<QTcpSocket> guard(socket);
@@ -174,6 +219,36 @@ void HttpServer::sendBody(QTcpSocket* socket, const HttpResponse& response, qint
             return;
         }
     }
-    if (response.delivery != HttpResponse::Delivery::StallMidBody)
-        socket->disconnectFromHost();
+    finishResponse(socket, response);
+}
+
+void HttpServer::sendEndless(QTcpSocket* socket, const HttpResponse& response)
+{
+    // Kept a little ahead of what the system takes, so the server's own memory stays small
+    // however long the client reads.
+    const QByteArray piece = response.body.isEmpty() ? QByteArray(64 * 1024, 'e') : response.body;
+    for (int i = 0; i < 64 && socket->state() == QAbstractSocket::ConnectedState &&
+                    socket->bytesToWrite() < 256 * 1024;
+         ++i)
+        writePiece(socket, response, piece);
+}
+
+void HttpServer::writePiece(QTcpSocket* socket, const HttpResponse& response,
+                            const QByteArray& piece)
+{
+    if (response.chunked && !piece.isEmpty())
+        socket->write(QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n");
+    else
+        socket->write(piece);
+}
+
+void HttpServer::finishResponse(QTcpSocket* socket, const HttpResponse& response)
+{
+    if (response.delivery == HttpResponse::Delivery::StallMidBody)
+        return;
+    if (response.chunked && response.delivery == HttpResponse::Delivery::Complete)
+        socket->write("0\r\n\r\n");
+    // What follows is the server's own doing, not the client's.
+    socket->setProperty("done", true);
+    socket->disconnectFromHost();
 }

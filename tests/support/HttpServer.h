@@ -1,6 +1,7 @@
 // A small HTTP/1.1 server on 127.0.0.1 for tests: canned responses per path, redirects, slow,
-// stalled and cut-off bodies, and a count of the requests it saw. One response per connection;
-// the connection is closed after it (unless the response is told to stall).
+// stalled, cut-off and endless bodies, chunked transfer coding, a count of the requests it saw and
+// of the bytes it sent. One response per connection; the connection is closed after it (unless
+// the response is told to stall or never ends).
 //
 //   HttpServer server;
 //   ASSERT_TRUE(server.listen());
@@ -32,6 +33,7 @@ struct HttpResponse
         StallBeforeHeaders, // read the request, then send nothing and keep the connection open
         StallMidBody,       // headers and the first half of the body, then nothing, connection open
         CloseMidBody,       // headers and the first half of the body, then close the connection
+        Endless, // headers, then the body over and over until the client closes the connection
     };
 
     int status = 200;
@@ -43,6 +45,9 @@ struct HttpResponse
     int chunkSize = 0;    // > 0: the body goes out in pieces of this size...
     int chunkDelayMs = 0; // ...with this pause before each piece
     int delayMs = 0;      // pause before the response starts
+    // The body goes out with "Transfer-Encoding: chunked" (each piece one chunk) and without
+    // Content-Length, whatever `contentLength` says.
+    bool chunked = false;
 
     static HttpResponse ok(const QByteArray& body);
     static HttpResponse error(int status, const QByteArray& body);
@@ -72,14 +77,33 @@ public:
     int requestCount() const { return static_cast<int>(requests_.size()); }
     // Request paths in arrival order.
     const std::vector<QByteArray>& requests() const { return requests_; }
+    // The value of header `name` (any case) in the latest request for `path`; null when the
+    // request had no such header or there was no request.
+    QByteArray requestHeader(const QByteArray& path, const QByteArray& name) const;
+
+    // Bytes (head and body) the system took from the server for the answers to `path`.
+    qint64 bytesSent(const QByteArray& path) const;
+    // Connections for `path` that the client closed before the server had sent its whole answer.
+    int closedByClient(const QByteArray& path) const;
 
 private:
     void accept();
     void readRequest(QTcpSocket* socket);
     void respond(QTcpSocket* socket, const HttpResponse& response);
     void sendBody(QTcpSocket* socket, const HttpResponse& response, qint64 offset, qint64 end);
+    void sendEndless(QTcpSocket* socket, const HttpResponse& response);
+    void writePiece(QTcpSocket* socket, const HttpResponse& response, const QByteArray& piece);
+    void finishResponse(QTcpSocket* socket, const HttpResponse& response);
+
+    struct Traffic
+    {
+        QByteArray lastRequest; // header block of the latest request
+        qint64 bytesSent = 0;
+        int closedByClient = 0;
+    };
 
     QTcpServer server_;
     std::map<QByteArray, HttpResponse> responses_;
     std::vector<QByteArray> requests_;
+    std::map<QByteArray, Traffic> traffic_;
 };
