@@ -6,6 +6,8 @@
 
 namespace {
 
+constexpr qint64 kReadAhead = 4 << 20;
+
 int stallTimeoutForNewDownloads = 30000;
 int speedWindowForNewDownloads = 60000;
 qint64 minBytesPerWindowForNewDownloads = 1024;
@@ -146,6 +148,10 @@ void FileDownloader::startRequest(const QUrl& url)
     request.setRawHeader("Accept-Encoding", "identity");
     currentReply = networkManager.get(request);
     QNetworkReply* reply = currentReply;
+    // The network thread reads no further ahead of us than this: a flood is held at the socket
+    // instead of piling up in memory before our limits see it, and an abort is not stuck behind
+    // it.
+    reply->setReadBufferSize(kReadAhead);
     connect(reply, &QNetworkReply::downloadProgress, this,
             [this, reply](qint64 received, qint64 total) { onProgress(reply, received, total); });
     // Qt spaces its progress reports out, so the arrival of headers and data is watched too: it
