@@ -113,8 +113,11 @@ void QuenDaraTranslation::selectLanguage(Languages lang)
         url,
         [clock, bar](qint64 received, qint64 total) {
             if (total <= 0) {
-                // The server did not say how much comes: a busy bar, with what has arrived.
-                bar->setRange(0, 0);
+                // The server did not say how much comes: the bar goes round as bytes arrive (a
+                // turn per 1.6 MiB) and says how much has come and how fast. (A bar without a
+                // range would hide its text in most styles.)
+                bar->setRange(0, 100);
+                bar->setValue(static_cast<int>((received >> 14) % 101));
                 bar->setFormat(
                     downloadBusyFormat(received, downloadSpeed(received, clock.nsecsElapsed())));
                 return;
