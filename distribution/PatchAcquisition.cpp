@@ -14,6 +14,7 @@
 #include "core/Xxh64.h"
 #include "distribution/FileDownloader.h"
 #include "distribution/Manifest.h"
+#include "distribution/PatchCache.h"
 
 double downloadSpeed(qint64 bytesReceived, qint64 elapsedNanoseconds)
 {
@@ -74,12 +75,11 @@ void QuenDaraTranslation::selectLanguage(Languages lang)
 
     const quint64 expected = publishedHash(manifest, lang);
     quint64& cached = patchHashes[static_cast<std::size_t>(lang)];
-    // 0 means "no usable copy known" on both sides, never a match.
-    if (expected != 0 && expected == cached) {
+    if (keptCopyUsable(expected, cached, cached)) {
         const QByteArray bytes = readPatchFile(lang);
         // The file may have changed since it was hashed; an empty, unreadable or altered copy is
         // fetched again rather than applied or left hanging.
-        if (!bytes.isEmpty() && hashOf(bytes) == expected) {
+        if (!bytes.isEmpty() && keptCopyUsable(expected, cached, hashOf(bytes))) {
             runlog::write(QStringLiteral("language %1: the cached patch (hash %2) is used")
                               .arg(static_cast<int>(lang))
                               .arg(expected, 16, 16, QLatin1Char('0')));

@@ -15,6 +15,7 @@
 #include "core/NativePath.h"
 #include "core/Xxh64.h"
 #include "distribution/Manifest.h"
+#include "distribution/PatchCache.h"
 #include "game/GameDiscovery.h"
 #include "patching/PatchEngine.h"
 #include "patching/PatchFormat.h"
@@ -122,25 +123,24 @@ void QuenDaraTranslation::reconcileGameFolder()
         const QByteArray patch = readPatchFile(lang);
         quint64& hash = patchHashes[static_cast<std::size_t>(lang)];
         hash = qdt::xxh64(patch.constData(), static_cast<std::size_t>(patch.size()));
-        const quint64 published = publishedHash(manifest, lang);
-        if (holdsResultOf(patch, archiveHash)) {
-            detected = lang;
-            if (hash != published) {
-                // The applied translation is no longer the published one: back to the original.
-                // When that fails the archive stays translated, and the window says so and
-                // keeps showing it, so that a later restore (or the one on close) still runs.
-                hash = 0;
-                cancelPatchDownload();
-                if (applyPatch(languageOriginal, readPatchFile(languageOriginal))) {
-                    detected = languageOriginal;
-                } else {
-                    showMessage(tr("The translation in the game files is out of date, and it "
-                                   "could not be removed, so it stays applied."));
-                }
-                archiveHash = qdt::hashFile(archive);
-            }
-        } else if (hash != published) {
+        const KeptPatchVerdict verdict =
+            judgeKeptPatch(hash, publishedHash(manifest, lang), holdsResultOf(patch, archiveHash));
+        if (!verdict.usable)
             hash = 0;
+        if (verdict.applied) {
+            detected = lang;
+        } else if (verdict.rollBack) {
+            // The applied translation is no longer the published one: back to the original. When
+            // that fails the archive stays translated, and the window says so and keeps showing
+            // it, so that a later restore (or the one on close) still runs.
+            detected = lang;
+            cancelPatchDownload();
+            if (applyPatch(languageOriginal, readPatchFile(languageOriginal)))
+                detected = languageOriginal;
+            else
+                showMessage(tr("The translation in the game files is out of date, and it could "
+                               "not be removed, so it stays applied."));
+            archiveHash = qdt::hashFile(archive);
         }
     }
     currentLanguage = detected;
