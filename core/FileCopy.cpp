@@ -116,15 +116,8 @@ Status copyFileFlushed(const std::filesystem::path& from, const std::filesystem:
 
 Status copyFileAtomically(const std::filesystem::path& from, const std::filesystem::path& to)
 {
-    const auto tmp = temporarySibling(to);
-    Status status = copyFileFlushed(from, tmp, to);
-    if (status.ok())
-        status = replaceFile(tmp, to);
-    if (!status.ok()) {
-        std::error_code ec;
-        std::filesystem::remove(tmp, ec);
-    }
-    return status;
+    return replaceAtomically(
+        to, [&](const std::filesystem::path& tmp) { return copyFileFlushed(from, tmp, to); });
 }
 
 } // namespace qdt

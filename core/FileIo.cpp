@@ -356,10 +356,11 @@ Status writeFileFlushed(const std::filesystem::path& path, const void* data, std
     return status;
 }
 
-Status writeFileAtomically(const std::filesystem::path& target, const void* data, std::size_t size)
+Status replaceAtomically(const std::filesystem::path& target,
+                         const std::function<Status(const std::filesystem::path&)>& make)
 {
     const auto tmp = temporarySibling(target);
-    Status status = writeFileFlushed(tmp, data, size, target);
+    Status status = make(tmp);
     if (status.ok())
         status = replaceFile(tmp, target);
     if (!status.ok()) {
@@ -367,6 +368,13 @@ Status writeFileAtomically(const std::filesystem::path& target, const void* data
         std::filesystem::remove(tmp, ec);
     }
     return status;
+}
+
+Status writeFileAtomically(const std::filesystem::path& target, const void* data, std::size_t size)
+{
+    return replaceAtomically(target, [&](const std::filesystem::path& tmp) {
+        return writeFileFlushed(tmp, data, size, target);
+    });
 }
 
 } // namespace qdt

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -83,6 +84,12 @@ bool isTemporarySiblingName(const std::string& name, const std::string& targetNa
 // `nameForMessages`. On failure `path` is removed.
 Status writeFileFlushed(const std::filesystem::path& path, const void* data, std::size_t size,
                         const std::filesystem::path& nameForMessages);
+
+// The one way a file is replaced whole: `make` writes the new content, flushed, to the temporary
+// file it is given beside `target`, which is then renamed over `target`. On failure `target` is
+// untouched and the temporary file is removed.
+Status replaceAtomically(const std::filesystem::path& target,
+                         const std::function<Status(const std::filesystem::path&)>& make);
 
 // Writes `size` bytes to a temporary file beside `target`, flushes it and renames it over
 // `target`. On failure `target` is untouched and the temporary file is removed.

@@ -12,14 +12,14 @@ int stallTimeoutForNewDownloads = 30000;
 int speedWindowForNewDownloads = 60000;
 qint64 minBytesPerWindowForNewDownloads = 1024;
 
+} // namespace
+
 bool fetchable(const QUrl& url)
 {
     const QString scheme = url.scheme().toLower();
     return url.isValid() && !url.host().isEmpty() &&
            (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
 }
-
-} // namespace
 
 int FileDownloader::defaultStallTimeout()
 {

@@ -13,6 +13,10 @@
 
 class QNetworkReply;
 
+// Whether the program fetches `url` at all: an http or https address with a host. The one rule
+// for the manifest's addresses, the patches' and every redirect.
+bool fetchable(const QUrl& url);
+
 // Bounds that keep a bad or broken server from holding the program forever or filling its memory.
 // Every bound that is hit ends the download as failed, with a reason.
 // Sizes count the bytes as they come over the network: bodies are asked for without compression.

@@ -63,11 +63,7 @@ QUrl patchUrl(const nlohmann::json& manifest, Languages lang)
     if (address.isEmpty())
         return QUrl();
     const QUrl url(address, QUrl::TolerantMode);
-    const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || url.host().isEmpty() ||
-        (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
-        return QUrl();
-    return url;
+    return fetchable(url) ? url : QUrl();
 }
 
 nlohmann::json parseManifest(const QByteArray& bytes)

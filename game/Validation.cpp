@@ -12,11 +12,11 @@
 #include "core/ArchivePath.h"
 #include "core/FileIo.h"
 #include "core/FileUsers.h"
-#include "core/NativePath.h"
 #include "core/Xxh64.h"
 #include "distribution/Manifest.h"
 #include "distribution/PatchCache.h"
 #include "game/GameDiscovery.h"
+#include "game/platform/NativePath.h"
 #include "patching/PatchEngine.h"
 #include "patching/PatchFormat.h"
 

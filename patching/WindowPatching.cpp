@@ -15,7 +15,7 @@
 #include "core/ArchivePath.h"
 #include "core/FileCopy.h"
 #include "core/FileIo.h"
-#include "core/NativePath.h"
+#include "game/platform/NativePath.h"
 #include "patching/PatchEngine.h"
 
 namespace {

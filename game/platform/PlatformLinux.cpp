@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "core/FileIo.h"
-#include "core/NativePath.h"
+#include "game/platform/NativePath.h"
 #include "game/platform/WinePrefix.h"
 
 namespace qdt {

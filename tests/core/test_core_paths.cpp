@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "core/ArchivePath.h"
-#include "core/NativePath.h"
+#include "game/platform/NativePath.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 
 #include "core/ArchivePath.h"
 #include "core/FileIo.h"
-#include "core/NativePath.h"
 #include "game/ProcessState.h"
 #include "game/platform/GameLookup.h"
+#include "game/platform/NativePath.h"
 #include "game/platform/Platform.h"
 #include "game/platform/WinePrefix.h"
 

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "core/FileIo.h"
-#include "core/NativePath.h"
 #include "game/platform/GameLookup.h"
+#include "game/platform/NativePath.h"
 #include "game/platform/Platform.h"
 #include "game/platform/WinePrefix.h"
 

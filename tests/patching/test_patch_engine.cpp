@@ -10,8 +10,8 @@
 
 #include "core/ArchiveLock.h"
 #include "core/ArchivePath.h"
-#include "core/NativePath.h"
 #include "core/Xxh64.h"
+#include "game/platform/NativePath.h"
 #include "patching/PatchEngine.h"
 #include "patching/PatchFormat.h"
 #include "tests/patching/StepByStep.h"

@@ -1,4 +1,4 @@
-#include "core/NativePath.h"
+#include "game/platform/NativePath.h"
 
 #include <algorithm>
 
