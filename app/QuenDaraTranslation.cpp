@@ -110,8 +110,10 @@ QuenDaraTranslation::QuenDaraTranslation(QWidget* parent) : QMainWindow(parent)
     manifestDownloader = new FileDownloader(
         manifestUrl(), [this](qint64 received, qint64 total) { manifestProgress(received, total); },
         this, limits);
-    connect(manifestDownloader, &FileDownloader::downloaded, this,
-            [this] { whenEngineIdle([this] { patchInfoDownloaded(); }); });
+    connect(manifestDownloader, &FileDownloader::finished, this,
+            [this](const DownloadResult& result) {
+                whenEngineIdle([this, result] { patchInfoDownloaded(result); });
+            });
 }
 
 QuenDaraTranslation::~QuenDaraTranslation() = default;

@@ -16,6 +16,7 @@
 #include "ui_QuenDaraTranslation.h"
 
 class FileDownloader;
+struct DownloadResult;
 class QCloseEvent;
 
 class QuenDaraTranslation : public QMainWindow
@@ -67,8 +68,8 @@ protected:
     void whenEngineIdle(std::function<void()> work);
 
 private slots:
-    void patchInfoDownloaded();
-    void patchDownloaded(Languages lang);
+    void patchInfoDownloaded(const DownloadResult& result);
+    void patchDownloaded(Languages lang, const DownloadResult& result);
     void updateTimer();
     void startTheGame();
 

@@ -140,6 +140,7 @@ void FileDownloader::cancel()
 
 void FileDownloader::startRequest(const QUrl& url)
 {
+    finalUrl_ = url;
     received_.clear();
     QNetworkRequest request(url);
     // Bodies as they are on the wire: a Qt that asks for gzip itself also unpacks the answer
@@ -298,5 +299,16 @@ void FileDownloader::finish()
     currentReply = nullptr;
     stallTimer_.stop();
     speedTimer_.stop();
+    emit finished(result());
     emit downloaded();
+}
+
+DownloadResult FileDownloader::result() const
+{
+    DownloadResult r;
+    r.ok = succeeded();
+    r.data = data;
+    r.error = failure_;
+    r.finalUrl = finalUrl_;
+    return r;
 }

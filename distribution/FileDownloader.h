@@ -32,6 +32,16 @@ struct DownloadLimits
     qint64 minBytesPerWindow = -1;
 };
 
+// What a finished download gives its owner, in one value.
+struct DownloadResult
+{
+    bool ok = false; // a complete 2xx answer
+    QByteArray data; // the final response's body (of a failed one, as far as it arrived)
+    QString error;   // why it failed, in a sentence naming the address; empty when ok
+    QUrl finalUrl;   // where the body came from, after redirects
+};
+Q_DECLARE_METATYPE(DownloadResult)
+
 class FileDownloader : public QObject
 {
     Q_OBJECT
@@ -71,7 +81,12 @@ public:
     static qint64 defaultMinBytesPerWindow();
     static void setDefaultMinimumSpeed(qint64 bytes, int ms);
 
+    // The outcome so far (complete after finished()).
+    DownloadResult result() const;
+
 signals:
+    // Exactly once per download, successful or not, with its outcome; downloaded() follows.
+    void finished(const DownloadResult& result);
     // Exactly once per download, successful or not.
     void downloaded();
 
@@ -94,6 +109,7 @@ private:
     ProgressCallback progress;
     Limits limits_;
     QUrl firstUrl_;
+    QUrl finalUrl_; // the address of the latest request
     int hops_ = 0;
     bool finished_ = false;
     QString failure_;

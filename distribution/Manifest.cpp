@@ -106,23 +106,22 @@ void QuenDaraTranslation::manifestProgress(qint64 bytesReceived, qint64 bytesTot
     QCoreApplication::processEvents();
 }
 
-void QuenDaraTranslation::patchInfoDownloaded()
+void QuenDaraTranslation::patchInfoDownloaded(const DownloadResult& result)
 {
     FileDownloader* downloader = manifestDownloader;
     manifestDownloader = nullptr;
     if (!downloader)
         return;
-    const QByteArray bytes = downloader->downloadedData();
+    const QByteArray& bytes = result.data;
     // An error page or a cut-off body is no manifest, even when it happens to parse.
-    if (!downloader->succeeded())
+    if (!result.ok)
         manifest = nlohmann::json::object();
     else if (!bytes.isEmpty())
         manifest = parseManifest(bytes);
     runlog::write(QStringLiteral("manifest from %1: %2")
-                      .arg(manifestUrl().toDisplayString(),
-                           downloader->succeeded()
-                               ? QStringLiteral("%1 bytes").arg(bytes.size())
-                               : QStringLiteral("failed: ") + downloader->errorString()));
+                      .arg(result.finalUrl.toDisplayString(),
+                           result.ok ? QStringLiteral("%1 bytes").arg(bytes.size())
+                                     : QStringLiteral("failed: ") + result.error));
     downloader->deleteLater();
     ui.progressBar->reset();
 

@@ -132,30 +132,31 @@ void QuenDaraTranslation::selectLanguage(Languages lang)
         this, limits);
     patchDownloader = downloader;
     QPointer<FileDownloader> guarded(downloader);
-    connect(downloader, &FileDownloader::downloaded, downloader, [this, guarded, lang] {
-        whenEngineIdle([this, guarded, lang] {
-            // Each completion reads its own downloader; one that was replaced (or cancelled
-            // while the engine worked) is only released.
-            if (!guarded)
-                return;
-            if (guarded != patchDownloader) {
-                guarded->deleteLater();
-                return;
-            }
-            patchDownloaded(lang);
-        });
-    });
+    connect(downloader, &FileDownloader::finished, downloader,
+            [this, guarded, lang](const DownloadResult& result) {
+                whenEngineIdle([this, guarded, lang, result] {
+                    // Each completion belongs to its own downloader; one that was replaced (or
+                    // cancelled while the engine worked) is only released.
+                    if (!guarded)
+                        return;
+                    if (guarded != patchDownloader) {
+                        guarded->deleteLater();
+                        return;
+                    }
+                    patchDownloaded(lang, result);
+                });
+            });
 }
 
-void QuenDaraTranslation::patchDownloaded(Languages lang)
+void QuenDaraTranslation::patchDownloaded(Languages lang, const DownloadResult& result)
 {
     FileDownloader* downloader = patchDownloader;
     patchDownloader = nullptr;
     if (!downloader || lang < languageEnglish || lang > languageRussian)
         return;
-    const QByteArray bytes = downloader->downloadedData();
-    QString failure = downloader->errorString();
-    if (downloader->succeeded() && bytes.isEmpty())
+    const QByteArray& bytes = result.data;
+    QString failure = result.error;
+    if (result.ok && bytes.isEmpty())
         failure = tr("The server sent an empty file for %1.")
                       .arg(patchUrl(manifest, lang).toDisplayString());
     downloader->deleteLater();

@@ -23,6 +23,9 @@ struct Outcome
     QByteArray dataAgain;
     std::vector<std::pair<qint64, qint64>> progress;
     qint64 elapsedMs = 0;
+    int finishedCount = 0;
+    bool finishedFirst = false; // finished(result) came before downloaded()
+    DownloadResult result;
 };
 
 // Runs one download to its end (at most `waitMs`), then lingers briefly so that a second
@@ -36,6 +39,12 @@ Outcome fetch(const QUrl& url, DownloadLimits limits = {}, int waitMs = 10000,
     auto* downloader = new FileDownloader(
         url, [&out](qint64 received, qint64 total) { out.progress.emplace_back(received, total); },
         nullptr, limits);
+    QObject::connect(downloader, &FileDownloader::finished, [&out](const DownloadResult& result) {
+        if (++out.finishedCount == 1) {
+            out.result = result;
+            out.finishedFirst = out.downloadedCount == 0;
+        }
+    });
     QObject::connect(downloader, &FileDownloader::downloaded,
                      [&out, downloader, &clock, &whenDone] {
                          if (++out.downloadedCount == 1)
@@ -51,6 +60,14 @@ Outcome fetch(const QUrl& url, DownloadLimits limits = {}, int waitMs = 10000,
     (void)QTest::qWaitFor([&out] { return out.downloadedCount > 0; }, waitMs);
     QTest::qWait(150);
     delete downloader;
+    // The one result value says what the getters say, once, before downloaded().
+    EXPECT_EQ(out.finishedCount, out.downloadedCount);
+    if (out.finishedCount > 0) {
+        EXPECT_TRUE(out.finishedFirst);
+        EXPECT_EQ(out.result.ok, out.succeeded);
+        EXPECT_EQ(out.result.error, out.error);
+        EXPECT_EQ(out.result.data, out.data);
+    }
     return out;
 }
 
@@ -138,6 +155,7 @@ TEST_F(FileDownloaderTest, RedirectsAreFollowedToTheFinalBody)
         EXPECT_EQ(out.data, body) << c.name;
         EXPECT_EQ(fresh.requestCount(), c.requests) << c.name;
         EXPECT_EQ(fresh.requestCount(c.finalPath), 1) << c.name;
+        EXPECT_EQ(out.result.finalUrl, fresh.url(c.finalPath)) << c.name;
         ASSERT_FALSE(out.progress.empty()) << c.name;
         EXPECT_EQ(out.progress.back().first, body.size()) << c.name;
     }
