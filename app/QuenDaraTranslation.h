@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <filesystem>
 #include <functional>
 #include <vector>
 
@@ -53,6 +54,8 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
 
+    // The game folder's archive as a file of this system (patching/).
+    std::filesystem::path archiveFile() const;
     // Why the game folder's archive can't be patched, for the player; empty when it can.
     QString gameFolderProblem() const;
     // Takes a folder chosen by Find game or Browse: validated, saved and reconciled; when it

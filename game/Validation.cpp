@@ -37,9 +37,8 @@ bool holdsResultOf(const QByteArray& patch, const qdt::Result<std::uint64_t>& ar
 
 QString QuenDaraTranslation::gameFolderProblem() const
 {
-    const std::string path = gamePath.toStdString();
-    const std::string folder = qdt::contentFolder(path);
-    const std::filesystem::path archive = qdt::nativePath(qdt::archivePath(path));
+    const std::string folder = qdt::contentFolder(gamePath.toStdString());
+    const std::filesystem::path archive = archiveFile();
 
     // Only a probe: an archive that exists but cannot be opened for writing cannot be patched.
     // Opening never creates the file, so a wrong folder gets no empty "data.lpk" put into it.
@@ -101,8 +100,7 @@ void QuenDaraTranslation::reconcileGameFolder()
     // applied translation: its arrival validates the folder instead.
     if (manifestDownloader)
         return;
-    const std::string path = gamePath.toStdString();
-    const std::filesystem::path archive = qdt::nativePath(qdt::archivePath(path));
+    const std::filesystem::path archive = archiveFile();
 
     // A patcher stopped while it wrote (a crash, a power cut) left an archive-sized temporary
     // file beside the archive, or an archive half written in place: both are settled now, before

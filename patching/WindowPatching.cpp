@@ -105,7 +105,7 @@ bool QuenDaraTranslation::applyPatch(Languages lang, const QByteArray& patch)
     ui.progressBar->setFormat(QStringLiteral("Applying patch... %p%"));
 
     qdt::ApplyRequest request;
-    request.archive = qdt::nativePath(qdt::archivePath(gamePath.toStdString()));
+    request.archive = archiveFile();
     request.patch = reinterpret_cast<const unsigned char*>(patch.constData());
     request.patchSize = static_cast<std::size_t>(patch.size());
     if (lang != languageOriginal) {
@@ -173,6 +173,11 @@ bool QuenDaraTranslation::applyPatch(Languages lang, const QByteArray& patch)
     return false;
 }
 
+std::filesystem::path QuenDaraTranslation::archiveFile() const
+{
+    return qdt::nativePath(qdt::archivePath(gamePath.toStdString()));
+}
+
 void QuenDaraTranslation::whenEngineIdle(std::function<void()> work)
 {
     if (engineRunning)
@@ -185,8 +190,8 @@ bool QuenDaraTranslation::isPatchApplied(const QByteArray& patch)
 {
     if (patch.isEmpty())
         return false;
-    const auto state = qdt::archiveState(qdt::nativePath(qdt::archivePath(gamePath.toStdString())),
-                                         reinterpret_cast<const unsigned char*>(patch.constData()),
-                                         static_cast<std::size_t>(patch.size()));
+    const auto state =
+        qdt::archiveState(archiveFile(), reinterpret_cast<const unsigned char*>(patch.constData()),
+                          static_cast<std::size_t>(patch.size()));
     return state.ok() && state.value == qdt::ArchiveState::Patched;
 }
