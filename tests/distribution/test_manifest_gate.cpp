@@ -192,9 +192,10 @@ TEST_F(ManifestGate, EndlessAnswerIsCutOffAtTheManifestBound)
         ASSERT_EQ(boxes.seen().size(), before + 1);
         EXPECT_EQ(boxes.seen().back().text, cantConnect);
         EXPECT_FALSE(window->isVisible());
-        // The window still exists: the connection ended because of the bound.
+        // The window still exists: the connection ended because of the bound. (Under Wine on a
+        // busy machine the close has been seen to take more than 5 s to reach the server.)
         EXPECT_TRUE(
-            QTest::qWaitFor([&] { return endless.closedByClient("/patch.json") == 1; }, 5000))
+            QTest::qWaitFor([&] { return endless.closedByClient("/patch.json") == 1; }, 20000))
             << endless.bytesSent("/patch.json") << " bytes sent";
         const qint64 sent = endless.bytesSent("/patch.json");
         EXPECT_GT(sent, kMaxManifestBytes);
