@@ -1,14 +1,7 @@
-// The patch manifest: its progress display, its arrival and the version gate.
+// The patch manifest: where it comes from, how it is read and what its version means.
 #include "distribution/Manifest.h"
 
-#include <QCoreApplication>
-#include <QMessageBox>
-
 #include "app/Constants.h"
-#include "app/Messages.h"
-#include "app/QuenDaraTranslation.h"
-#include "app/RunLog.h"
-#include "distribution/FileDownloader.h"
 
 QUrl manifestUrl()
 {
@@ -89,64 +82,31 @@ qint32 manifestVersion(const nlohmann::json& manifest)
     return 0;
 }
 
-void QuenDaraTranslation::manifestProgress(qint64 bytesReceived, qint64 bytesTotal)
+quint32 ourManifestVersion()
 {
-    if (bytesReceived > kMaxManifestBytes || bytesTotal > kMaxManifestBytes) {
-        // Whatever this is, it is no manifest; stop before it fills the memory.
-        if (manifestDownloader)
-            manifestDownloader->abort(tr("The manifest is larger than %1 bytes.")
-                                          .arg(QString::number(kMaxManifestBytes)));
-        return;
-    }
-    ui.progressBar->setTextVisible(true);
-    ui.progressBar->setMaximum(static_cast<int>(bytesTotal));
-    ui.progressBar->setValue(static_cast<int>(bytesReceived));
-    ui.progressBar->setFormat(tr("Getting patch info...%p%"));
-    ui.progressBar->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
-    QCoreApplication::processEvents();
+    return (versionMajor << 16) + versionMinor;
 }
 
-void QuenDaraTranslation::patchInfoDownloaded(const DownloadResult& result)
+ManifestVerdict judgeManifest(const DownloadResult& result, const nlohmann::json& before,
+                              quint32 ours)
 {
-    FileDownloader* downloader = manifestDownloader;
-    manifestDownloader = nullptr;
-    if (!downloader)
-        return;
-    const QByteArray& bytes = result.data;
+    ManifestVerdict verdict;
+    verdict.manifest = before;
     // An error page or a cut-off body is no manifest, even when it happens to parse.
     if (!result.ok)
-        manifest = nlohmann::json::object();
-    else if (!bytes.isEmpty())
-        manifest = parseManifest(bytes);
-    runlog::write(QStringLiteral("manifest from %1: %2")
-                      .arg(result.finalUrl.toDisplayString(),
-                           result.ok ? QStringLiteral("%1 bytes").arg(bytes.size())
-                                     : QStringLiteral("failed: ") + result.error));
-    downloader->deleteLater();
-    ui.progressBar->reset();
-
-    const qint32 version = manifestVersion(manifest);
-    runlog::write(QStringLiteral("manifest version %1.%2")
-                      .arg(static_cast<quint32>(version) >> 16)
-                      .arg(static_cast<quint32>(version) & 0xFFFF));
-    if (version == 0) {
-        showMessage(tr("Can't connect to server."));
-        close();
-        return;
-    }
-    if (version == static_cast<qint32>((versionMajor << 16) + versionMinor)) {
-        if (!gamePath.isEmpty()) {
-            validateGameFolder();
-            return;
-        }
-        showMessage(
-            tr("Can't find a game folder, please browse to QuenDara.exe in the game folder."));
-        return;
-    }
-    const quint32 bits = static_cast<quint32>(version);
-    showMessage(tr("Your version of the patcher is too old (last version is v%1.%2), please "
-                   "download new version.")
-                    .arg(QString::number(bits >> 16), QString::number(bits & 0xFF)),
-                tr("Old version"));
-    close();
+        verdict.manifest = nlohmann::json::object();
+    else if (!result.data.isEmpty())
+        verdict.manifest = parseManifest(result.data);
+    verdict.version = manifestVersion(verdict.manifest);
+    const quint32 bits = static_cast<quint32>(verdict.version);
+    if (verdict.version == 0)
+        verdict.kind = ManifestVerdict::Kind::Unreachable;
+    else if (bits == ours)
+        verdict.kind = ManifestVerdict::Kind::Current;
+    else
+        verdict.kind = ManifestVerdict::Kind::Outdated;
+    // The minor number is shown from its low byte, as every published release has done.
+    verdict.latestMajor = bits >> 16;
+    verdict.latestMinor = bits & 0xFF;
+    return verdict;
 }

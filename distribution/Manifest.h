@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/Languages.h"
+#include "distribution/FileDownloader.h"
 
 // The built-in manifest address, or QUEN_DARA_MANIFEST_URL when that is set (mirrors, tests).
 QUrl manifestUrl();
@@ -34,3 +35,28 @@ nlohmann::json parseManifest(const QByteArray& bytes);
 
 // The "version" member when it is an integer, its low 32 bits as a signed value; otherwise 0.
 qint32 manifestVersion(const nlohmann::json& manifest);
+
+// This program's own version as the manifest writes versions: major * 65536 + minor.
+quint32 ourManifestVersion();
+
+// What the manifest's arrival means: the manifest to go on with and what the version gate says.
+struct ManifestVerdict
+{
+    enum class Kind
+    {
+        Unreachable, // no manifest (no answer, an error, or no usable version in it)
+        Current,     // the version this program is
+        Outdated,    // another version: this program must be replaced
+    };
+    Kind kind = Kind::Unreachable;
+    nlohmann::json manifest; // a failed download leaves an empty one
+    qint32 version = 0;
+    // The published version as the player is told it: the high 16 bits and the low byte.
+    quint32 latestMajor = 0;
+    quint32 latestMinor = 0;
+};
+
+// Judges a finished manifest download against the version `ours`. A successful but empty answer
+// keeps the manifest `before`.
+ManifestVerdict judgeManifest(const DownloadResult& result, const nlohmann::json& before,
+                              quint32 ours);

@@ -1,50 +1,14 @@
-// Choosing between the cached and a downloaded patch, and storing downloads in the cache.
-#include "distribution/PatchAcquisition.h"
-
-#include <QCoreApplication>
+// The window's patch acquisition: a language's choice, its download and the kept copies.
 #include <QElapsedTimer>
-#include <QMessageBox>
 #include <QPointer>
 
 #include "app/Constants.h"
 #include "app/Messages.h"
 #include "app/QuenDaraTranslation.h"
 #include "app/RunLog.h"
-#include "core/FileIo.h"
-#include "core/Xxh64.h"
 #include "distribution/FileDownloader.h"
 #include "distribution/Manifest.h"
-#include "distribution/PatchCache.h"
-
-double downloadSpeed(qint64 bytesReceived, qint64 elapsedNanoseconds)
-{
-    const double wholeSeconds = static_cast<double>(static_cast<qint64>(elapsedNanoseconds / 1e9));
-    return static_cast<double>(bytesReceived) / 1024 / 1024 / qMax(wholeSeconds, 1.0);
-}
-
-QString downloadProgressFormat(double speed)
-{
-    return QCoreApplication::translate("QuenDaraTranslation",
-                                       "Downloading the patch...%p% (%1 Mb/sec)")
-        .arg(speed, 0, 'g', 3, QLatin1Char(' '));
-}
-
-QString downloadBusyFormat(qint64 bytesReceived, double speed)
-{
-    return QCoreApplication::translate("QuenDaraTranslation",
-                                       "Downloading the patch...%1 Mb (%2 Mb/sec)")
-        .arg(static_cast<double>(bytesReceived) / 1024 / 1024, 0, 'f', 2)
-        .arg(speed, 0, 'g', 3, QLatin1Char(' '));
-}
-
-namespace {
-
-quint64 hashOf(const QByteArray& bytes)
-{
-    return qdt::xxh64(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-}
-
-} // namespace
+#include "distribution/PatchSource.h"
 
 void QuenDaraTranslation::cancelPatchDownload()
 {
@@ -73,34 +37,30 @@ void QuenDaraTranslation::selectLanguage(Languages lang)
         return;
     }
 
-    const quint64 expected = publishedHash(manifest, lang);
-    quint64& cached = patchHashes[static_cast<std::size_t>(lang)];
-    if (keptCopyUsable(expected, cached, cached)) {
-        const QByteArray bytes = readPatchFile(lang);
-        // The file may have changed since it was hashed; an empty, unreadable or altered copy is
-        // fetched again rather than applied or left hanging.
-        if (!bytes.isEmpty() && keptCopyUsable(expected, cached, hashOf(bytes))) {
-            runlog::write(QStringLiteral("language %1: the cached patch (hash %2) is used")
-                              .arg(static_cast<int>(lang))
-                              .arg(expected, 16, 16, QLatin1Char('0')));
-            ui.progressBar->setFormat(tr("Downloading the patch...100%"));
-            applyPatch(lang, bytes);
-            return;
-        }
-        cached = 0;
-    }
-
-    const QUrl url = patchUrl(manifest, lang);
-    if (url.isEmpty()) {
-        // Not offered (no address, or not an http/https one): nothing to fetch.
+    quint64& known = patchHashes[static_cast<std::size_t>(lang)];
+    const PatchChoice choice = choosePatch(lang, manifest, known, workDir);
+    known = choice.knownHash;
+    const QString published = QStringLiteral("%1").arg(choice.published, 16, 16, QLatin1Char('0'));
+    switch (choice.source) {
+    case PatchChoice::Source::Kept:
+        runlog::write(QStringLiteral("language %1: the cached patch (hash %2) is used")
+                          .arg(static_cast<int>(lang))
+                          .arg(published));
+        ui.progressBar->setFormat(tr("Downloading the patch...100%"));
+        applyPatch(lang, choice.bytes);
+        return;
+    case PatchChoice::Source::NotOffered:
+        // No address, or not an http/https one: nothing to fetch.
         refreshLanguageButtons(false);
         return;
+    case PatchChoice::Source::Download:
+        break;
     }
 
     runlog::write(QStringLiteral("language %1: downloading %2 (published hash %3)")
                       .arg(static_cast<int>(lang))
-                      .arg(url.toDisplayString())
-                      .arg(expected, 16, 16, QLatin1Char('0')));
+                      .arg(choice.url.toDisplayString())
+                      .arg(published));
     QElapsedTimer clock;
     clock.start();
     ui.progressBar->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
@@ -110,23 +70,14 @@ void QuenDaraTranslation::selectLanguage(Languages lang)
     limits.maxBytes = kMaxPatchBytes;
     QProgressBar* bar = ui.progressBar;
     auto* downloader = new FileDownloader(
-        url,
+        choice.url,
         [clock, bar](qint64 received, qint64 total) {
-            if (total <= 0) {
-                // The server did not say how much comes: the bar goes round as bytes arrive (a
-                // turn per 1.6 MiB) and says how much has come and how fast. (A bar without a
-                // range would hide its text in most styles.)
-                bar->setRange(0, 100);
-                bar->setValue(static_cast<int>((received >> 14) % 101));
-                bar->setFormat(
-                    downloadBusyFormat(received, downloadSpeed(received, clock.nsecsElapsed())));
-                return;
-            }
-            bar->setMaximum(static_cast<int>(total));
-            if (static_cast<qint64>(bar->value()) < received) {
-                bar->setValue(static_cast<int>(received));
-                bar->setFormat(
-                    downloadProgressFormat(downloadSpeed(bar->value(), clock.nsecsElapsed())));
+            const DownloadProgressView view =
+                downloadProgressView(received, total, clock.nsecsElapsed(), bar->value());
+            bar->setRange(0, view.maximum);
+            if (view.update) {
+                bar->setValue(view.value);
+                bar->setFormat(view.format);
             }
         },
         this, limits);
@@ -154,45 +105,38 @@ void QuenDaraTranslation::patchDownloaded(Languages lang, const DownloadResult& 
     patchDownloader = nullptr;
     if (!downloader || lang < languageEnglish || lang > languageRussian)
         return;
-    const QByteArray& bytes = result.data;
-    QString failure = result.error;
-    if (result.ok && bytes.isEmpty())
-        failure = tr("The server sent an empty file for %1.")
-                      .arg(patchUrl(manifest, lang).toDisplayString());
     downloader->deleteLater();
     ui.progressBar->reset();
+
+    const QUrl url = patchUrl(manifest, lang);
+    const PatchDownloadVerdict verdict =
+        judgePatchDownload(result, publishedHash(manifest, lang), url);
     runlog::write(QStringLiteral("language %1: download %2")
                       .arg(static_cast<int>(lang))
-                      .arg(failure.isEmpty() ? QStringLiteral("done, %1 bytes, hash %2")
-                                                   .arg(bytes.size())
-                                                   .arg(hashOf(bytes), 16, 16, QLatin1Char('0'))
-                                             : QStringLiteral("failed: ") + failure));
-
-    if (!failure.isEmpty()) {
-        // The cached copy and its hash stay as they were; the player may simply try again.
+                      .arg(verdict.kind == PatchDownloadVerdict::Kind::Failed
+                               ? QStringLiteral("failed: ") + verdict.detail
+                               : QStringLiteral("done, %1 bytes, hash %2")
+                                     .arg(result.data.size())
+                                     .arg(verdict.hash, 16, 16, QLatin1Char('0'))));
+    switch (verdict.kind) {
+    case PatchDownloadVerdict::Kind::Failed:
+        // The kept copy and its hash stay as they were; the player may simply try again.
         refreshLanguageButtons(false);
         showMessage(
             tr("Downloading the patch failed.\n%1\nPlease check your connection and try again.")
-                .arg(failure));
+                .arg(verdict.detail));
         return;
-    }
-
-    // Only the file the manifest announces is cached and applied: a damaged or swapped file is a
-    // failed download, and the copy cached before stays.
-    const quint64 published = publishedHash(manifest, lang);
-    if (published != 0 && hashOf(bytes) != published) {
+    case PatchDownloadVerdict::Kind::NotAnnounced:
+        // A damaged or swapped file is a failed download, and the copy kept before stays.
         refreshLanguageButtons(false);
         showMessage(tr("Downloading the patch failed.\nThe file from %1 is not the one the "
                        "server announced (its hash differs), so it was not used. Please try "
                        "again later.")
-                        .arg(patchUrl(manifest, lang).toDisplayString()));
+                        .arg(url.toDisplayString()));
         return;
+    case PatchDownloadVerdict::Kind::Usable:
+        break;
     }
-
-    const qdt::Status written = qdt::writeFileAtomically(
-        qdt::pathFromUtf8((workDir + patchFileName(lang)).toUtf8().toStdString()),
-        bytes.constData(), static_cast<std::size_t>(bytes.size()));
-    // Only a copy that is really on disk may count as cached later.
-    patchHashes[static_cast<std::size_t>(lang)] = written.ok() ? hashOf(bytes) : 0;
-    applyPatch(lang, bytes);
+    patchHashes[static_cast<std::size_t>(lang)] = keepPatch(lang, result.data, workDir);
+    applyPatch(lang, result.data);
 }

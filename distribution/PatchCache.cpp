@@ -1,5 +1,7 @@
 #include "distribution/PatchCache.h"
 
+#include "patching/PatchFormat.h"
+
 bool keptCopyUsable(quint64 published, quint64 knownHash, quint64 fileHashNow)
 {
     // 0 means "no usable copy known" on both sides, never a match.
@@ -14,4 +16,12 @@ KeptPatchVerdict judgeKeptPatch(quint64 fileHash, quint64 published, bool archiv
     v.applied = archiveHoldsItsResult && current;
     v.rollBack = archiveHoldsItsResult && !current;
     return v;
+}
+
+bool archiveHoldsResultOf(const QByteArray& patch, std::uint64_t archiveHash)
+{
+    const auto header =
+        qdt::readPatchHeader(reinterpret_cast<const unsigned char*>(patch.constData()),
+                             static_cast<std::size_t>(patch.size()));
+    return header && header.value.resultHash == archiveHash;
 }

@@ -3,6 +3,9 @@
 // plain values out: the window gathers the hashes, calls these and shows the outcome.
 #pragma once
 
+#include <cstdint>
+
+#include <QByteArray>
 #include <QtGlobal>
 
 // Whether the kept copy of a patch may be applied instead of downloading it: the manifest
@@ -18,3 +21,7 @@ struct KeptPatchVerdict
     bool usable = false;   // the kept copy may be applied later without a download
 };
 KeptPatchVerdict judgeKeptPatch(quint64 fileHash, quint64 published, bool archiveHoldsItsResult);
+
+// Whether an archive whose hash is `archiveHash` is what `patch` produces (its header's result
+// hash). An empty or headerless patch produces nothing.
+bool archiveHoldsResultOf(const QByteArray& patch, std::uint64_t archiveHash);

@@ -1,16 +1,16 @@
-// Game folder discovery: registry, settings file, "Find game" and "Browse".
+// Where the game is: the launcher's registry entry and the settings file in the work directory.
 #include "game/GameDiscovery.h"
 
 #include <string>
 
 #include <QDir>
 #include <QFile>
-#include <QFileDialog>
+#include <QFileInfo>
 
 #include <nlohmann/json.hpp>
 
 #include "app/Constants.h"
-#include "app/QuenDaraTranslation.h"
+#include "app/RunLog.h"
 #include "core/FileIo.h"
 #include "game/platform/GameLookup.h"
 
@@ -30,7 +30,12 @@ QString findGamePathInRegistry()
 
 QString loadSavedGamePath()
 {
-    QFile file(settingsFilePath());
+    return loadSavedGamePath(settingsFilePath());
+}
+
+QString loadSavedGamePath(const QString& settingsFile)
+{
+    QFile file(settingsFile);
     if (!file.open(QIODevice::ReadOnly))
         return QString();
     const QByteArray bytes = file.readAll();
@@ -44,39 +49,22 @@ QString loadSavedGamePath()
     return QString::fromStdString(member->get_ref<const std::string&>());
 }
 
-void saveGamePath(const QString& path)
+bool saveGamePath(const QString& path)
 {
-    QDir().mkpath(workDir);
+    return saveGamePath(path, settingsFilePath());
+}
+
+bool saveGamePath(const QString& path, const QString& settingsFile)
+{
+    QDir().mkpath(QFileInfo(settingsFile).absolutePath());
     const nlohmann::json object = {{"launcherPath", path.toStdString()}};
     const std::string text = object.dump(4, ' ', false, nlohmann::json::error_handler_t::replace);
     // Written through a temporary file: a crash half-way must not leave a truncated file that
     // would lose the path the player relies on.
-    qdt::writeFileAtomically(qdt::pathFromUtf8(settingsFilePath().toStdString()), text.data(),
-                             text.size());
-}
-
-void QuenDaraTranslation::findGame()
-{
-    QString found = findGamePathInRegistry();
-    if (found.isEmpty())
-        found = loadSavedGamePath();
-    takeGameFolder(found, tr("Could not find the game: the launcher has not recorded where it "
-                             "is, and no game folder was saved. Please use Browse to choose "
-                             "QuenDara.exe in the game folder."));
-}
-
-void QuenDaraTranslation::browseGameFolder()
-{
-    const QString chosen = QFileDialog::getOpenFileName(this, tr("Quen Dara executable"),
-                                                        ui.lineEditGameFolder->text(),
-                                                        tr("QuenDara.exe (QuenDara.exe)"));
-    if (chosen.isEmpty())
-        return;
-#ifdef Q_OS_WIN
-    // The dialog answers with "/"; the rest of the program and the registry use "\".
-    takeGameFolder(QString(chosen).replace(QLatin1Char('/'), QLatin1Char('\\')), QString());
-#else
-    // A Unix path is kept as it is: "\" is an ordinary character in Unix file names.
-    takeGameFolder(chosen, QString());
-#endif
+    const qdt::Status written = qdt::writeFileAtomically(
+        qdt::pathFromUtf8(settingsFile.toStdString()), text.data(), text.size());
+    if (!written)
+        runlog::write(QStringLiteral("the game folder could not be saved in %1: %2")
+                          .arg(settingsFile, QString::fromStdString(written.detail)));
+    return written.ok();
 }

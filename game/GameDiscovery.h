@@ -6,8 +6,12 @@
 // The game executable's path as the launcher recorded it in the registry; empty when not found.
 QString findGamePathInRegistry();
 
-// The path stored in the settings file; empty when there is no usable one.
+// The path stored in the settings file ("fallbackJson.json" in the work directory, or the file
+// given); empty when there is no usable one.
 QString loadSavedGamePath();
+QString loadSavedGamePath(const QString& settingsFile);
 
-// Stores the path in the settings file.
-void saveGamePath(const QString& path);
+// Stores the path in the settings file, replacing it whole or not at all. False when it could not
+// be written (the file before stays as it was).
+bool saveGamePath(const QString& path);
+bool saveGamePath(const QString& path, const QString& settingsFile);

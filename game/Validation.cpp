@@ -20,21 +20,6 @@
 #include "patching/PatchEngine.h"
 #include "patching/PatchFormat.h"
 
-namespace {
-
-// Whether the archive whose hash is `archiveHash` is what `patch` produces.
-bool holdsResultOf(const QByteArray& patch, const qdt::Result<std::uint64_t>& archiveHash)
-{
-    if (patch.isEmpty() || !archiveHash)
-        return false;
-    const auto header =
-        qdt::readPatchHeader(reinterpret_cast<const unsigned char*>(patch.constData()),
-                             static_cast<std::size_t>(patch.size()));
-    return header && header.value.resultHash == archiveHash.value;
-}
-
-} // namespace
-
 QString QuenDaraTranslation::gameFolderProblem() const
 {
     const std::string folder = qdt::contentFolder(gamePath.toStdString());
@@ -122,7 +107,8 @@ void QuenDaraTranslation::reconcileGameFolder()
         quint64& hash = patchHashes[static_cast<std::size_t>(lang)];
         hash = qdt::xxh64(patch.constData(), static_cast<std::size_t>(patch.size()));
         const KeptPatchVerdict verdict =
-            judgeKeptPatch(hash, publishedHash(manifest, lang), holdsResultOf(patch, archiveHash));
+            judgeKeptPatch(hash, publishedHash(manifest, lang),
+                           archiveHash && archiveHoldsResultOf(patch, archiveHash.value));
         if (!verdict.usable)
             hash = 0;
         if (verdict.applied) {

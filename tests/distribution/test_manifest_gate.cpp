@@ -281,24 +281,4 @@ TEST_F(ManifestGate, RefusedConnectionEndsTheProgram)
     EXPECT_FALSE(window->isVisible());
 }
 
-TEST(ManifestReading, HashesAndAddresses)
-{
-    const nlohmann::json manifest = {{"xxhash_EN", 18446744073709551615ull},
-                                     {"xxhash_EN_M", 12.9},
-                                     {"xxhash_RU", "12"},
-                                     {"filename_EN", "http://127.0.0.1:9/a b"},
-                                     {"filename_EN_M", "qrc:/x"},
-                                     {"filename_RU", "https://127.0.0.1/ru"}};
-    EXPECT_EQ(publishedHash(manifest, languageEnglish), 18446744073709551615ull);
-    EXPECT_EQ(publishedHash(manifest, languageEnglishMachine), 12u);
-    EXPECT_EQ(publishedHash(manifest, languageRussian), 0u);
-    EXPECT_EQ(publishedHash(nlohmann::json::array(), languageEnglish), 0u);
-    EXPECT_EQ(patchUrl(manifest, languageEnglish).path(), QStringLiteral("/a b"));
-    EXPECT_TRUE(patchUrl(manifest, languageEnglishMachine).isEmpty());
-    EXPECT_EQ(patchUrl(manifest, languageRussian).scheme(), QStringLiteral("https"));
-    EXPECT_EQ(manifestVersion(parseManifest(QByteArray())), 0);
-    EXPECT_TRUE(parseManifest("[1]").is_object());
-    EXPECT_TRUE(parseManifest("[1]").empty());
-}
-
 } // namespace

@@ -8,7 +8,7 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 
-#include "distribution/PatchAcquisition.h"
+#include "distribution/PatchSource.h"
 
 namespace {
 
@@ -441,30 +441,6 @@ TEST_F(PatchAcquisition, ProgressWithoutALengthShowsBytesAndSpeed)
         EXPECT_GE(matches, 2) << busy.join(QLatin1Char('|')).toStdString();
         EXPECT_EQ(readAll(workDir + cacheEN), slow.body);
     }
-}
-
-TEST(DownloadSpeed, AverageOverWholeSecondsAndTheFirstSecond)
-{
-    struct Case
-    {
-        qint64 bytes;
-        qint64 ns;
-        double speed;
-    };
-    const Case cases[] = {
-        {5 << 20, 2'900'000'000, 2.5},                    // 2.9 s count as 2
-        {3 << 20, 3'000'000'000, 1.0}, {1 << 20, 0, 1.0}, // first second: counts as one second
-        {1 << 19, 999'999'999, 0.5},   {0, 5'000'000'000, 0.0},
-    };
-    for (const auto& c : cases)
-        EXPECT_DOUBLE_EQ(downloadSpeed(c.bytes, c.ns), c.speed) << c.bytes << " " << c.ns;
-    EXPECT_EQ(downloadProgressFormat(12.345),
-              QStringLiteral("Downloading the patch...%p% (12.3 Mb/sec)"));
-    EXPECT_EQ(downloadProgressFormat(2.5),
-              QStringLiteral("Downloading the patch...%p% (2.5 Mb/sec)"));
-    EXPECT_EQ(downloadProgressFormat(0), QStringLiteral("Downloading the patch...%p% (0 Mb/sec)"));
-    EXPECT_EQ(downloadBusyFormat(3 << 19, 0.25),
-              QStringLiteral("Downloading the patch...1.50 Mb (0.25 Mb/sec)"));
 }
 
 } // namespace

@@ -1,0 +1,116 @@
+// Getting a language's patch, without a window.
+#include "distribution/PatchSource.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include "core/FileIo.h"
+#include "core/Xxh64.h"
+#include "distribution/Manifest.h"
+#include "distribution/PatchCache.h"
+
+quint64 patchHash(const QByteArray& bytes)
+{
+    return qdt::xxh64(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+PatchChoice choosePatch(Languages lang, const nlohmann::json& manifest, quint64 knownHash,
+                        const QString& folder)
+{
+    PatchChoice choice;
+    choice.published = publishedHash(manifest, lang);
+    choice.knownHash = knownHash;
+    if (keptCopyUsable(choice.published, knownHash, knownHash)) {
+        QFile file(folder + patchFileName(lang));
+        const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        // The file may have changed since it was hashed; an empty, unreadable or altered copy is
+        // fetched again rather than applied or left hanging.
+        if (!bytes.isEmpty() && keptCopyUsable(choice.published, knownHash, patchHash(bytes))) {
+            choice.source = PatchChoice::Source::Kept;
+            choice.bytes = bytes;
+            return choice;
+        }
+        choice.knownHash = 0;
+    }
+    choice.url = patchUrl(manifest, lang);
+    choice.source =
+        choice.url.isEmpty() ? PatchChoice::Source::NotOffered : PatchChoice::Source::Download;
+    return choice;
+}
+
+PatchDownloadVerdict judgePatchDownload(const DownloadResult& result, quint64 published,
+                                        const QUrl& url)
+{
+    PatchDownloadVerdict verdict;
+    verdict.hash = patchHash(result.data);
+    if (!result.ok) {
+        verdict.detail = result.error;
+        return verdict;
+    }
+    if (result.data.isEmpty()) {
+        verdict.detail = QCoreApplication::translate("QuenDaraTranslation",
+                                                     "The server sent an empty file for %1.")
+                             .arg(url.toDisplayString());
+        return verdict;
+    }
+    if (published != 0 && verdict.hash != published) {
+        verdict.kind = PatchDownloadVerdict::Kind::NotAnnounced;
+        return verdict;
+    }
+    verdict.kind = PatchDownloadVerdict::Kind::Usable;
+    return verdict;
+}
+
+quint64 keepPatch(Languages lang, const QByteArray& bytes, const QString& folder)
+{
+    const QString name = patchFileName(lang);
+    if (name.isEmpty() || bytes.isEmpty())
+        return 0;
+    const qdt::Status written =
+        qdt::writeFileAtomically(qdt::pathFromUtf8((folder + name).toUtf8().toStdString()),
+                                 bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    // Only a copy that is really on disk may count as kept later.
+    return written.ok() ? patchHash(bytes) : 0;
+}
+
+double downloadSpeed(qint64 bytesReceived, qint64 elapsedNanoseconds)
+{
+    const double wholeSeconds = static_cast<double>(static_cast<qint64>(elapsedNanoseconds / 1e9));
+    return static_cast<double>(bytesReceived) / 1024 / 1024 / qMax(wholeSeconds, 1.0);
+}
+
+QString downloadProgressFormat(double speed)
+{
+    return QCoreApplication::translate("QuenDaraTranslation",
+                                       "Downloading the patch...%p% (%1 Mb/sec)")
+        .arg(speed, 0, 'g', 3, QLatin1Char(' '));
+}
+
+QString downloadBusyFormat(qint64 bytesReceived, double speed)
+{
+    return QCoreApplication::translate("QuenDaraTranslation",
+                                       "Downloading the patch...%1 Mb (%2 Mb/sec)")
+        .arg(static_cast<double>(bytesReceived) / 1024 / 1024, 0, 'f', 2)
+        .arg(speed, 0, 'g', 3, QLatin1Char(' '));
+}
+
+DownloadProgressView downloadProgressView(qint64 received, qint64 total, qint64 elapsedNanoseconds,
+                                          int shownValue)
+{
+    DownloadProgressView view;
+    if (total <= 0) {
+        view.update = true;
+        view.maximum = 100;
+        view.value = static_cast<int>((received >> 14) % 101);
+        view.format = downloadBusyFormat(received, downloadSpeed(received, elapsedNanoseconds));
+        return view;
+    }
+    const qint64 shown = qMax<qint64>(shownValue, 0);
+    view.maximum = static_cast<int>(qMin<qint64>(total, kMaxPatchBytes));
+    if (shown >= received)
+        return view;
+    view.update = true;
+    view.value = static_cast<int>(qMin<qint64>(received, view.maximum));
+    view.format = downloadProgressFormat(downloadSpeed(view.value, elapsedNanoseconds));
+    return view;
+}

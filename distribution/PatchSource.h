@@ -1,0 +1,92 @@
+// Getting a language's patch, without a window: whether the kept copy serves or a download is
+// needed, what a finished download is worth, keeping it, and what the progress bar says meanwhile.
+// The window gathers its state, calls these and shows the outcome.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+#include <QtGlobal>
+
+#include <nlohmann/json.hpp>
+
+#include "app/Languages.h"
+#include "distribution/FileDownloader.h"
+#include "patching/PatchFormat.h"
+
+// The largest patch body accepted. The engine takes each patch whole in memory, and the progress
+// bar counts bytes in an int; a larger body is refused before it fills the memory.
+constexpr qint64 kMaxPatchBytes = static_cast<qint64>(qdt::kMaxPatchSize);
+
+// The hash a patch is known by (XXH64 of its bytes, seed 0).
+quint64 patchHash(const QByteArray& bytes);
+
+// Where a language's patch comes from.
+struct PatchChoice
+{
+    enum class Source
+    {
+        Kept,       // the kept copy in the work directory is the published one: apply `bytes`
+        Download,   // fetch `url`
+        NotOffered, // the manifest gives no address the program fetches
+    };
+    Source source = Source::NotOffered;
+    QByteArray bytes;      // for Kept
+    QUrl url;              // for Download
+    quint64 published = 0; // the hash the manifest publishes (0: none)
+    quint64 knownHash = 0; // the kept copy's hash to remember from now on (0: none usable)
+};
+
+// Decides for `lang` from the manifest and the hash the window knows for the kept copy in
+// `folder` (the work directory). The copy is read and hashed again: one that is empty, unreadable
+// or altered since is not used, and no longer known.
+PatchChoice choosePatch(Languages lang, const nlohmann::json& manifest, quint64 knownHash,
+                        const QString& folder);
+
+// What a finished patch download is worth.
+struct PatchDownloadVerdict
+{
+    enum class Kind
+    {
+        Usable,       // apply it
+        Failed,       // the transfer failed or brought nothing: `detail` says why
+        NotAnnounced, // it arrived whole, but it is not the file the manifest announces
+    };
+    Kind kind = Kind::Failed;
+    QString detail;
+    quint64 hash = 0; // of the bytes that arrived
+};
+
+// Only the file the manifest announces (when it publishes a hash) may be kept and applied.
+PatchDownloadVerdict judgePatchDownload(const DownloadResult& result, quint64 published,
+                                        const QUrl& url);
+
+// Keeps `bytes` as the language's copy in `folder`, replacing the one before whole or not at all.
+// The hash to remember for it, or 0 when it could not be written (then the copy before stays and
+// counts as unknown).
+quint64 keepPatch(Languages lang, const QByteArray& bytes, const QString& folder);
+
+// Average speed since the request in 2^20 bytes per second, over whole elapsed seconds. Within the
+// first second the elapsed time counts as one second, so the figure is never infinite.
+double downloadSpeed(qint64 bytesReceived, qint64 elapsedNanoseconds);
+
+// "Downloading the patch...%p% (%1 Mb/sec)" with the speed to three significant digits.
+QString downloadProgressFormat(double speed);
+
+// The text beside a busy bar, for a download of unknown length: what arrived (in Mb) and the speed.
+QString downloadBusyFormat(qint64 bytesReceived, double speed);
+
+// What the progress bar shows for a patch download after a progress report.
+struct DownloadProgressView
+{
+    int maximum = 0;     // the bar's range is 0 to this
+    bool update = false; // false: the value and the text stay as they are
+    int value = 0;
+    QString format;
+};
+
+// From the report (`total` <= 0: the length is unknown), the time since the request and the
+// value the bar shows now. A known length only moves the bar forward; an unknown one makes it go
+// round (a turn per 1.6 MiB), since a bar without a range hides its text in most styles.
+DownloadProgressView downloadProgressView(qint64 received, qint64 total, qint64 elapsedNanoseconds,
+                                          int shownValue);
