@@ -23,6 +23,12 @@ QJsonObject describe(QWidget* w)
     o[QStringLiteral("visible")] = w->isVisible();
     o[QStringLiteral("x")] = centre.x();
     o[QStringLiteral("y")] = centre.y();
+    // The place on the screen, for checks of what a screenshot shows there.
+    const QPoint topLeft = w->mapToGlobal(QPoint(0, 0));
+    o[QStringLiteral("left")] = topLeft.x();
+    o[QStringLiteral("top")] = topLeft.y();
+    o[QStringLiteral("width")] = w->width();
+    o[QStringLiteral("height")] = w->height();
     if (auto* b = qobject_cast<QAbstractButton*>(w)) {
         o[QStringLiteral("text")] = b->text();
         o[QStringLiteral("checked")] = b->isChecked();

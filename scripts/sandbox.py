@@ -364,6 +364,19 @@ class Sandbox:
                        stderr=subprocess.DEVNULL)
         return path
 
+    def read_text(self, widget, scale=4):
+        """What OCR reads in a widget's place on the screen (its "left", "top", "width" and
+        "height" from the window's state report), enlarged for small fonts."""
+        shot = os.path.join(self.dir, "ocr.png")
+        subprocess.run(["import", "-display", self.display.name, "-window", "root", "-crop",
+                        "%dx%d+%d+%d" % (widget["width"], widget["height"], widget["left"],
+                                         widget["top"]),
+                        "-resize", "%d%%" % (scale * 100), "-colorspace", "Gray", shot],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        out = subprocess.run(["tesseract", shot, "-", "--psm", "6"], check=True,
+                             capture_output=True, text=True)
+        return out.stdout
+
     def stop(self, keep=False):
         for app in self.apps:
             app.stop()

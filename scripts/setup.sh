@@ -8,7 +8,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools
     nlohmann-json3-dev libxxhash-dev
     googletest libgtest-dev
-    xvfb xauth imagemagick python3-xlib
+    xvfb xauth imagemagick python3-xlib tesseract-ocr tesseract-ocr-eng
     clang libclang-rt-14-dev
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
     xdelta3 python3 time procps

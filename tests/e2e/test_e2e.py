@@ -61,6 +61,28 @@ class SandboxTest(unittest.TestCase):
         self.assertEqual(self.sandbox.archive_hash(), expected)
 
 
+class WindowLooks(SandboxTest):
+    def test_every_text_shows_whole(self):
+        # Read from a screenshot of the real window: a text cut by its widget's edge, or drawn
+        # over by a neighbour, does not read whole.
+        app = self.start()
+        widgets = app.state()["widgets"]
+        expected = {
+            "restoreCheckbox": "Restore original on close (recommended)",
+            MACHINE: "Human + Machine English",
+            ENGLISH: "Human English",
+            "pushButtonStart": "Start the game",
+        }
+
+        def words(text):
+            return "".join(c for c in text.lower() if c.isalnum())
+
+        for name, text in expected.items():
+            with self.subTest(widget=name):
+                read = self.sandbox.read_text(widgets[name])
+                self.assertIn(words(text), words(read), "%s reads %r" % (name, read))
+
+
 class PlayerJourney(SandboxTest):
     def test_apply_switch_detect_rollback_and_restore_on_close(self):
         sandbox = self.sandbox
