@@ -1,6 +1,8 @@
 // Choosing between the cached and a downloaded patch, and storing downloads in the cache.
 #include "distribution/PatchAcquisition.h"
 
+#include <memory>
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
@@ -27,6 +29,14 @@ QString downloadProgressFormat(double speed)
     return QCoreApplication::translate("QuenDaraTranslation",
                                        "Downloading the patch...%p% (%1 Mb/sec)")
         .arg(speed, 0, 'g', 3, QLatin1Char(' '));
+}
+
+QString downloadResumingFormat(int attempt, int attempts)
+{
+    return QCoreApplication::translate("QuenDaraTranslation",
+                                       "Connection lost, resuming... (attempt %1 of %2)")
+        .arg(attempt)
+        .arg(attempts);
 }
 
 QString downloadBusyFormat(qint64 bytesReceived, double speed)
@@ -109,9 +119,12 @@ void QuenDaraTranslation::selectLanguage(Languages lang)
     FileDownloader::Limits limits;
     limits.maxBytes = kMaxPatchBytes;
     QProgressBar* bar = ui.progressBar;
+    // The speed counts what comes over the network now, not the bytes kept from before.
+    auto self = std::make_shared<QPointer<FileDownloader>>();
     auto* downloader = new FileDownloader(
         url,
-        [clock, bar](qint64 received, qint64 total) {
+        [clock, bar, self](qint64 received, qint64 total) {
+            const qint64 fresh = *self ? (*self)->bytesArrived() : received;
             if (total <= 0) {
                 // The server did not say how much comes: the bar goes round as bytes arrive (a
                 // turn per 1.6 MiB) and says how much has come and how fast. (A bar without a
@@ -119,18 +132,35 @@ void QuenDaraTranslation::selectLanguage(Languages lang)
                 bar->setRange(0, 100);
                 bar->setValue(static_cast<int>((received >> 14) % 101));
                 bar->setFormat(
-                    downloadBusyFormat(received, downloadSpeed(received, clock.nsecsElapsed())));
+                    downloadBusyFormat(received, downloadSpeed(fresh, clock.nsecsElapsed())));
                 return;
             }
             bar->setMaximum(static_cast<int>(total));
-            if (static_cast<qint64>(bar->value()) < received) {
+            // Not only upwards: a file that changed on the server starts again from 0.
+            if (static_cast<qint64>(bar->value()) != received) {
                 bar->setValue(static_cast<int>(received));
-                bar->setFormat(
-                    downloadProgressFormat(downloadSpeed(bar->value(), clock.nsecsElapsed())));
+                bar->setFormat(downloadProgressFormat(downloadSpeed(fresh, clock.nsecsElapsed())));
             }
         },
-        this, limits);
+        this, limits, DownloadTarget{workDir + patchFileName(lang), expected});
+    *self = downloader;
     patchDownloader = downloader;
+    if (downloader->resumedFrom() > 0)
+        runlog::write(QStringLiteral("language %1: continuing after %2 bytes kept from before")
+                          .arg(static_cast<int>(lang))
+                          .arg(downloader->resumedFrom()));
+    connect(downloader, &FileDownloader::retrying, this,
+            [bar, lang](int attempt, int attempts, qint64 kept, const QString& reason) {
+                runlog::write(QStringLiteral("language %1: attempt %2 of %3 after %4 bytes: %5")
+                                  .arg(static_cast<int>(lang))
+                                  .arg(attempt)
+                                  .arg(attempts)
+                                  .arg(kept)
+                                  .arg(reason));
+                if (kept <= bar->maximum())
+                    bar->setValue(static_cast<int>(kept));
+                bar->setFormat(downloadResumingFormat(attempt, attempts));
+            });
     QPointer<FileDownloader> guarded(downloader);
     connect(downloader, &FileDownloader::finished, downloader,
             [this, guarded, lang](const DownloadResult& result) {
@@ -168,6 +198,19 @@ void QuenDaraTranslation::patchDownloaded(Languages lang, const DownloadResult& 
                                                    .arg(hashOf(bytes), 16, 16, QLatin1Char('0'))
                                              : QStringLiteral("failed: ") + failure));
 
+    // Only the file the manifest announces is cached and applied: a damaged or swapped file is a
+    // failed download, and the copy cached before stays.
+    const quint64 published = publishedHash(manifest, lang);
+    if (result.failure == DownloadFailure::Mismatch ||
+        (failure.isEmpty() && published != 0 && hashOf(bytes) != published)) {
+        refreshLanguageButtons(false);
+        showMessage(tr("Downloading the patch failed.\nThe file from %1 is not the one the "
+                       "server announced (its hash differs), so it was not used. Please try "
+                       "again later.")
+                        .arg(patchUrl(manifest, lang).toDisplayString()));
+        return;
+    }
+
     if (!failure.isEmpty()) {
         // The cached copy and its hash stay as they were; the player may simply try again.
         refreshLanguageButtons(false);
@@ -177,22 +220,14 @@ void QuenDaraTranslation::patchDownloaded(Languages lang, const DownloadResult& 
         return;
     }
 
-    // Only the file the manifest announces is cached and applied: a damaged or swapped file is a
-    // failed download, and the copy cached before stays.
-    const quint64 published = publishedHash(manifest, lang);
-    if (published != 0 && hashOf(bytes) != published) {
-        refreshLanguageButtons(false);
-        showMessage(tr("Downloading the patch failed.\nThe file from %1 is not the one the "
-                       "server announced (its hash differs), so it was not used. Please try "
-                       "again later.")
-                        .arg(patchUrl(manifest, lang).toDisplayString()));
-        return;
-    }
-
-    const qdt::Status written = qdt::writeFileAtomically(
-        qdt::pathFromUtf8((workDir + patchFileName(lang)).toUtf8().toStdString()),
-        bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    // The downloader has put the checked file in place itself.
+    bool stored = !result.savedTo.isEmpty();
+    if (!stored)
+        stored = qdt::writeFileAtomically(
+                     qdt::pathFromUtf8((workDir + patchFileName(lang)).toUtf8().toStdString()),
+                     bytes.constData(), static_cast<std::size_t>(bytes.size()))
+                     .ok();
     // Only a copy that is really on disk may count as cached later.
-    patchHashes[static_cast<std::size_t>(lang)] = written.ok() ? hashOf(bytes) : 0;
+    patchHashes[static_cast<std::size_t>(lang)] = stored ? hashOf(bytes) : 0;
     applyPatch(lang, bytes);
 }
