@@ -945,4 +945,166 @@ TEST_F(ResumableDownload, ForeignOrDamagedLeftoversStartFromZero)
     }
 }
 
+// Only a broken connection is worth another attempt: the server's refusals, the size limit, an
+// address we don't fetch and a file that is not the published one end the download at once, and
+// leave nothing behind.
+TEST_F(ResumableDownload, RefusalsAreNotRetried)
+{
+    const QByteArray body = noise(200000, 9);
+    HttpResponse ok = HttpResponse::ok(body);
+    ok.ranges = true;
+    ok.headers.emplace_back("ETag", "\"v9\"");
+    struct Case
+    {
+        const char* name;
+        HttpResponse response;
+        qint64 maxBytes;
+        quint64 published;
+        DownloadFailure failure;
+        QString error;
+    };
+    const Case cases[] = {
+        {"404", HttpResponse::error(404, "<html>gone</html>"), -1, hashOf(body),
+         DownloadFailure::Refused, QStringLiteral("404")},
+        {"size limit", ok, 100000, hashOf(body), DownloadFailure::Refused,
+         QStringLiteral("larger than the 100000 bytes")},
+        {"redirect to a file", HttpResponse::redirect("file:///etc/hostname"), -1, hashOf(body),
+         DownloadFailure::Refused, QStringLiteral("not an http or https address")},
+        {"not the published file", ok, -1, hashOf(body) ^ 1, DownloadFailure::Mismatch,
+         QStringLiteral("hash differs")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpServer server;
+        ASSERT_TRUE(server.listen());
+        server.setResponse("/patch", c.response);
+        DownloadLimits limits;
+        limits.maxBytes = c.maxBytes;
+        const FileOutcome out = fetchFile(server.url("/patch"), c.published, limits);
+        EXPECT_FALSE(out.result.ok);
+        EXPECT_EQ(out.result.failure, c.failure);
+        EXPECT_TRUE(out.result.error.contains(c.error)) << out.result.error.toStdString();
+        EXPECT_EQ(server.requestCount(), 1);
+        EXPECT_TRUE(out.retries.empty());
+        EXPECT_TRUE(out.result.savedTo.isEmpty());
+        expectOnlyFinal(false);
+    }
+}
+
+// A connection that keeps breaking is given up after the last pause: with a file the server can
+// confirm, the bytes so far stay for the next try, which continues from there.
+TEST_F(ResumableDownload, GivesUpAfterTheLastAttempt)
+{
+    const int size = 1 << 20;
+    const QByteArray body = noise(size, 10);
+    struct Case
+    {
+        const char* name;
+        bool validator;
+        qint64 keptAtTheEnd;
+    };
+    const Case cases[] = {{"without a validator", false, 0}, {"with an ETag", true, size * 3 / 10}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpServer server;
+        ASSERT_TRUE(server.listen());
+        HttpResponse r = HttpResponse::ok(body);
+        r.ranges = true;
+        if (c.validator)
+            r.headers.emplace_back("ETag", "\"v10\"");
+        for (int tenth = 1; tenth <= 9; ++tenth)
+            r.dropAt.push_back(size * tenth / 10);
+        if (!c.validator)
+            r.delivery = HttpResponse::Delivery::CloseMidBody;
+        server.setResponse("/patch", r);
+
+        const FileOutcome out = fetchFile(server.url("/patch"), hashOf(body));
+        EXPECT_FALSE(out.result.ok);
+        EXPECT_EQ(out.result.failure, DownloadFailure::Connection);
+        EXPECT_EQ(server.requestCount("/patch"), 3);
+        EXPECT_EQ(out.retries.size(), 2u);
+        EXPECT_TRUE(out.result.error.contains(QStringLiteral("tried 3 times")))
+            << out.result.error.toStdString();
+        EXPECT_EQ(out.result.error.contains(QStringLiteral("kept")), c.keptAtTheEnd > 0)
+            << out.result.error.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(finalPath));
+        EXPECT_EQ(QFileInfo(partialPath()).size(), c.keptAtTheEnd);
+        EXPECT_EQ(QFileInfo::exists(recordPath()), c.keptAtTheEnd > 0);
+        if (c.keptAtTheEnd == 0)
+            continue;
+        EXPECT_TRUE(fileBytes(partialPath()) == body.left(static_cast<int>(c.keptAtTheEnd)));
+
+        r.dropAt.clear();
+        server.setResponse("/patch", r);
+        const FileOutcome next = fetchFile(server.url("/patch"), hashOf(body));
+        EXPECT_TRUE(next.result.ok) << next.result.error.toStdString();
+        EXPECT_EQ(next.result.resumedFrom, c.keptAtTheEnd);
+        EXPECT_TRUE(fileBytes(finalPath) == body);
+        expectOnlyFinal(true);
+    }
+}
+
+// The stall rule holds for every attempt: a transfer that goes silent counts as a lost
+// connection, and the next attempt continues after what arrived.
+TEST_F(ResumableDownload, AStalledAttemptIsTakenUpAgain)
+{
+    const int size = 400000;
+    const QByteArray body = noise(size, 11);
+    HttpResponse stalls = HttpResponse::ok(body);
+    stalls.ranges = true;
+    stalls.headers.emplace_back("ETag", "\"v11\"");
+    stalls.delivery = HttpResponse::Delivery::StallMidBody;
+    server.setResponse("/patch", stalls);
+    HttpResponse whole = stalls;
+    whole.delivery = HttpResponse::Delivery::Complete;
+    DownloadLimits limits;
+    limits.stallTimeoutMs = 300;
+    const FileOutcome out = fetchFile(server.url("/patch"), hashOf(body), limits,
+                                      [&](const Retry&) { server.setResponse("/patch", whole); });
+    EXPECT_TRUE(out.result.ok) << out.result.error.toStdString();
+    ASSERT_EQ(out.retries.size(), 1u);
+    EXPECT_TRUE(out.retries[0].reason.contains(QStringLiteral("No data arrived")))
+        << out.retries[0].reason.toStdString();
+    EXPECT_EQ(out.retries[0].kept, size / 2);
+    EXPECT_EQ(server.statuses("/patch"), (std::vector<int>{200, 206}));
+    EXPECT_EQ(server.requestHeader("/patch", "Range"),
+              "bytes=" + QByteArray::number(size / 2) + '-');
+    EXPECT_TRUE(fileBytes(finalPath) == body);
+}
+
+// Where the partial file can't be written the download fails at once, says where, and leaves no
+// final file.
+TEST_F(ResumableDownload, AFolderThatRefusesTheFileFailsClearly)
+{
+    const QByteArray body = noise(100000, 12);
+    server.setResponse("/patch", HttpResponse::ok(body));
+    struct Case
+    {
+        const char* name;
+        QString finalPath;
+        bool blockPartial; // a folder under the partial file's name
+    };
+    const Case cases[] = {
+        {"missing folder", dir.filePath(QStringLiteral("missing/patch_EN.data")), false},
+        {"something in the way", dir.filePath(QStringLiteral("patch_EN.data")), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        finalPath = c.finalPath;
+        if (c.blockPartial) {
+            ASSERT_TRUE(QDir().mkpath(partialPath()));
+        }
+        const int before = server.requestCount();
+        const FileOutcome out = fetchFile(server.url("/patch"), hashOf(body));
+        EXPECT_FALSE(out.result.ok);
+        EXPECT_EQ(out.result.failure, DownloadFailure::Storage);
+        EXPECT_TRUE(out.result.error.contains(partialPath())) << out.result.error.toStdString();
+        EXPECT_TRUE(out.result.error.contains(QStringLiteral("try again")))
+            << out.result.error.toStdString();
+        EXPECT_EQ(server.requestCount(), before + 1);
+        EXPECT_FALSE(QFileInfo::exists(finalPath));
+        EXPECT_EQ(QFileInfo(partialPath()).isDir(), c.blockPartial);
+    }
+}
+
 } // namespace
