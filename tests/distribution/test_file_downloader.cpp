@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -677,11 +678,20 @@ TEST_F(ResumableDownload, LostConnectionsAreTakenUpAgain)
         std::vector<int> statuses;
         std::vector<QByteArray> rangesAsked; // null: no Range header
         double maxSentPerByte;
+        bool viaRedirect = false; // each attempt starts at an address that redirects
     };
     const QByteArray r30 = "bytes=" + QByteArray::number(at30) + '-';
     const QByteArray r70 = "bytes=" + QByteArray::number(at70) + '-';
     const Case cases[] = {
         {"strong ETag", true, "ETag", "\"v1\"", {200, 206, 206}, {{}, r30, r70}, 1.2},
+        {"strong ETag, behind a redirect",
+         true,
+         "ETag",
+         "\"v1\"",
+         {200, 206, 206},
+         {{}, r30, r70},
+         1.2,
+         true},
         {"Last-Modified",
          true,
          "Last-Modified",
@@ -703,10 +713,13 @@ TEST_F(ResumableDownload, LostConnectionsAreTakenUpAgain)
             r.headers.emplace_back(c.validatorHeader, c.validator);
         r.dropAt = {at30, at70};
         server.setResponse("/patch", r);
+        server.setResponse("/start", HttpResponse::redirect("/patch"));
 
-        const FileOutcome out = fetchFile(server.url("/patch"), hashOf(body));
+        const FileOutcome out =
+            fetchFile(server.url(c.viaRedirect ? "/start" : "/patch"), hashOf(body));
         EXPECT_TRUE(out.result.ok) << out.result.error.toStdString();
         EXPECT_EQ(out.result.failure, DownloadFailure::None);
+        EXPECT_EQ(server.requestCount("/start"), c.viaRedirect ? 3 : 0);
         EXPECT_EQ(out.result.savedTo, finalPath);
         EXPECT_TRUE(out.result.data == body);
         EXPECT_TRUE(fileBytes(finalPath) == body);
@@ -1105,6 +1118,48 @@ TEST_F(ResumableDownload, AFolderThatRefusesTheFileFailsClearly)
         EXPECT_FALSE(QFileInfo::exists(finalPath));
         EXPECT_EQ(QFileInfo(partialPath()).isDir(), c.blockPartial);
     }
+}
+
+// A download whose program is killed part-way, at no moment of its choosing: the next downloader
+// (a later run) asks only for the rest, and the file comes out whole.
+TEST_F(ResumableDownload, WhatAKilledProgramLeftIsContinued)
+{
+    const int size = 1 << 20;
+    const QByteArray body = noise(size, 13);
+    HttpResponse slow = HttpResponse::ok(body);
+    slow.ranges = true;
+    slow.headers.emplace_back("ETag", "\"v13\"");
+    slow.chunkSize = 32 * 1024;
+    slow.chunkDelayMs = 40;
+    server.setResponse("/patch", slow);
+
+    QProcess helper;
+    helper.setProgram(QStringLiteral(QDT_DOWNLOAD_HELPER));
+    helper.setArguments(
+        {server.url("/patch").toString(), finalPath, QString::number(hashOf(body), 16)});
+    helper.start();
+    ASSERT_TRUE(helper.waitForStarted(30000));
+    const bool partway =
+        QTest::qWaitFor([&] { return QFileInfo(partialPath()).size() >= size / 3; }, 60000);
+    helper.kill();
+    ASSERT_TRUE(helper.waitForFinished(30000));
+    ASSERT_TRUE(partway);
+    const qint64 kept = QFileInfo(partialPath()).size();
+    ASSERT_GT(kept, 0);
+    ASSERT_LT(kept, size);
+    EXPECT_TRUE(fileBytes(partialPath()) == body.left(static_cast<int>(kept)));
+    EXPECT_TRUE(QFileInfo::exists(recordPath()));
+    EXPECT_FALSE(QFileInfo::exists(finalPath));
+
+    slow.chunkSize = 0;
+    server.setResponse("/patch", slow);
+    const FileOutcome out = fetchFile(server.url("/patch"), hashOf(body));
+    EXPECT_TRUE(out.result.ok) << out.result.error.toStdString();
+    EXPECT_EQ(out.result.resumedFrom, kept);
+    EXPECT_EQ(server.requestHeader("/patch", "Range"), "bytes=" + QByteArray::number(kept) + '-');
+    EXPECT_EQ(server.statuses("/patch"), (std::vector<int>{200, 206}));
+    EXPECT_TRUE(fileBytes(finalPath) == body);
+    expectOnlyFinal(true);
 }
 
 } // namespace
