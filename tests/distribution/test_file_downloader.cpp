@@ -915,7 +915,10 @@ TEST_F(ResumableDownload, ForeignOrDamagedLeftoversStartFromZero)
         {"another published hash", record(address, hashOf(body) + 1, size), body.left(1000), false,
          false},
         {"partial as long as the file", good, body, false, false},
+#ifndef Q_OS_WIN
+        // (Windows makes a shortcut file under that name, not a link.)
         {"partial is a link", good, QByteArray(), true, false},
+#endif
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
