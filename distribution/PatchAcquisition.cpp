@@ -214,9 +214,12 @@ void QuenDaraTranslation::patchDownloaded(Languages lang, const DownloadResult& 
     if (!failure.isEmpty()) {
         // The cached copy and its hash stay as they were; the player may simply try again.
         refreshLanguageButtons(false);
-        showMessage(
-            tr("Downloading the patch failed.\n%1\nPlease check your connection and try again.")
-                .arg(failure));
+        // A disk that refuses the file is not the connection's fault; its text says what to do.
+        showMessage(result.failure == DownloadFailure::Storage
+                        ? tr("Downloading the patch failed.\n%1").arg(failure)
+                        : tr("Downloading the patch failed.\n%1\nPlease check your connection "
+                             "and try again.")
+                              .arg(failure));
         return;
     }
 

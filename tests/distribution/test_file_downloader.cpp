@@ -1165,4 +1165,103 @@ TEST_F(ResumableDownload, WhatAKilledProgramLeftIsContinued)
     expectOnlyFinal(true);
 }
 
+// A range answer is taken only as the continuation of the kept bytes: one that starts elsewhere,
+// has another total, ends early, or does not say what it holds is set aside, and the file is
+// fetched again from its first byte.
+TEST_F(ResumableDownload, ARangeAnswerThatDoesNotContinueIsNotUsed)
+{
+    const int size = 300000;
+    const QByteArray body = noise(size, 14);
+    const int at = size / 2;
+    const QByteArray n = QByteArray::number(size);
+    struct Case
+    {
+        const char* name;
+        QByteArray contentRange; // null: none
+        QByteArray part;
+        QByteArray contentType;
+    };
+    const Case cases[] = {
+        {"starts at 0", "bytes 0-" + QByteArray::number(size - 1) + '/' + n, body, {}},
+        {"starts later",
+         "bytes " + QByteArray::number(at + 10) + '-' + QByteArray::number(size - 1) + '/' + n,
+         body.mid(at + 10),
+         {}},
+        {"other total",
+         "bytes " + QByteArray::number(at) + '-' + QByteArray::number(size - 1) + "/" +
+             QByteArray::number(size + 1),
+         body.mid(at),
+         {}},
+        {"ends early",
+         "bytes " + QByteArray::number(at) + '-' + QByteArray::number(size - 2) + '/' + n,
+         body.mid(at, size - at - 1),
+         {}},
+        {"no Content-Range", QByteArray(), body.mid(at), {}},
+        {"several ranges", QByteArray(), "--sep\r\n" + body.mid(at) + "\r\n--sep--\r\n",
+         "multipart/byteranges; boundary=sep"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpServer server;
+        ASSERT_TRUE(server.listen());
+        HttpResponse good = HttpResponse::ok(body);
+        good.ranges = true;
+        good.headers.emplace_back("ETag", "\"v14\"");
+        HttpResponse first = good;
+        first.dropAt = {at};
+        HttpResponse odd = HttpResponse::ok(c.part);
+        odd.status = 206;
+        odd.headers.emplace_back("ETag", "\"v14\"");
+        if (!c.contentRange.isNull())
+            odd.headers.emplace_back("Content-Range", c.contentRange);
+        if (!c.contentType.isNull())
+            odd.headers.emplace_back("Content-Type", c.contentType);
+        server.setResponse("/patch", first);
+        int retries = 0;
+        const FileOutcome out =
+            fetchFile(server.url("/patch"), hashOf(body), {}, [&](const Retry&) {
+                server.setResponse("/patch", ++retries == 1 ? odd : good);
+            });
+        EXPECT_TRUE(out.result.ok) << out.result.error.toStdString();
+        EXPECT_EQ(server.statuses("/patch"), (std::vector<int>{200, 206, 200}));
+        const std::vector<QByteArray> asked = server.requestHeaders("/patch", "Range");
+        ASSERT_EQ(asked.size(), 3u);
+        EXPECT_EQ(asked[1], "bytes=" + QByteArray::number(at) + '-');
+        EXPECT_TRUE(asked[2].isNull());
+        ASSERT_EQ(out.retries.size(), 2u);
+        EXPECT_EQ(out.retries[1].kept, 0);
+        EXPECT_TRUE(fileBytes(finalPath) == body);
+        expectOnlyFinal(true);
+        QFile::remove(finalPath);
+    }
+}
+
+// The size limit counts the whole file, also when only its rest is asked for.
+TEST_F(ResumableDownload, TheSizeLimitCountsTheKeptBytesToo)
+{
+    const int size = 300000;
+    const QByteArray body = noise(size, 15);
+    HttpResponse r = HttpResponse::ok(body);
+    r.ranges = true;
+    r.headers.emplace_back("ETag", "\"v15\"");
+    r.dropAt = {size / 2};
+    server.setResponse("/patch", r);
+    DownloadLimits once;
+    once.retryPausesMs = std::vector<int>();
+    const FileOutcome first = fetchFile(server.url("/patch"), hashOf(body), once);
+    ASSERT_EQ(first.result.failure, DownloadFailure::Connection);
+    ASSERT_EQ(QFileInfo(partialPath()).size(), size / 2);
+
+    DownloadLimits limits;
+    limits.maxBytes = size - 1000; // more than the rest, less than the file
+    const FileOutcome out = fetchFile(server.url("/patch"), hashOf(body), limits);
+    EXPECT_FALSE(out.result.ok);
+    EXPECT_EQ(out.result.failure, DownloadFailure::Refused);
+    EXPECT_TRUE(out.result.error.contains(QStringLiteral("larger than")))
+        << out.result.error.toStdString();
+    EXPECT_EQ(server.requestCount("/patch"), 2);
+    EXPECT_TRUE(out.retries.empty());
+    expectOnlyFinal(false);
+}
+
 } // namespace

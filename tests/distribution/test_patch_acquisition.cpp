@@ -462,13 +462,18 @@ TEST_F(PatchAcquisition, ADroppedDownloadResumesAndSaysSo)
     FileDownloader* downloader = WindowAccess::patchDownloader(*window);
     ASSERT_NE(downloader, nullptr);
     QStringList shown;
-    QObject::connect(downloader, &FileDownloader::retrying,
-                     [&] { shown << ui().progressBar->text(); });
+    std::vector<int> counted;
+    QObject::connect(downloader, &FileDownloader::retrying, [&] {
+        shown << ui().progressBar->text();
+        counted.push_back(ui().progressBar->value());
+    });
     ASSERT_TRUE(waitUntilIdle());
     EXPECT_TRUE(boxes.seen().empty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(shown,
               (QStringList{QStringLiteral("Connection lost, resuming... (attempt 2 of 3)"),
                            QStringLiteral("Connection lost, resuming... (attempt 3 of 3)")}));
+    // The bar goes on from the bytes already there.
+    EXPECT_EQ(counted, (std::vector<int>{patch.size() * 3 / 10, patch.size() * 7 / 10}));
     EXPECT_EQ(server.statuses("/en"), (std::vector<int>{200, 206, 206}));
     EXPECT_EQ(WindowAccess::currentLanguage(*window), languageEnglish);
     EXPECT_EQ(readAll(archive), patchedArchive(40));
@@ -513,6 +518,35 @@ TEST_F(PatchAcquisition, ACancelledDownloadIsContinuedByTheNextClick)
     EXPECT_EQ(readAll(workDir + cacheEN), patch);
     EXPECT_FALSE(QFile::exists(partial));
     EXPECT_TRUE(boxes.seen().empty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+}
+
+// A work directory that refuses the partial file: the download fails at once with a message that
+// names the file and says what to do, and the cached copy stays as it was.
+TEST_F(PatchAcquisition, AWorkDirectoryThatRefusesThePartialFileFailsClearly)
+{
+    const QByteArray old = patchFor(43);
+    writeAll(workDir + cacheEN, old);
+    const QString partial = workDir + cacheEN + QStringLiteral(".partial");
+    ASSERT_TRUE(QDir().mkpath(partial));
+    const QByteArray patch = patchFor(44);
+    server.setResponse("/en", HttpResponse::ok(patch));
+    setManifest("/en", hashOf(patch));
+
+    ui().pushButtonEnglish->click();
+    ASSERT_TRUE(waitUntilIdle());
+    ASSERT_EQ(boxes.seen().size(), 1u);
+    const QString text = boxes.seen()[0].text;
+    EXPECT_TRUE(text.startsWith(QStringLiteral("Downloading the patch failed.\n")))
+        << text.toStdString();
+    EXPECT_TRUE(text.contains(partial)) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("Free some disk space"))) << text.toStdString();
+    EXPECT_FALSE(text.contains(QStringLiteral("connection"))) << text.toStdString();
+    EXPECT_EQ(server.requestCount("/en"), 1);
+    EXPECT_EQ(readAll(workDir + cacheEN), old);
+    EXPECT_EQ(WindowAccess::currentLanguage(*window), languageOriginal);
+    EXPECT_EQ(readAll(archive), qbytes(source));
+    EXPECT_TRUE(QFileInfo(partial).isDir());
+    EXPECT_EQ(QDir(workDir).entryList(QDir::Files), QStringList{cacheEN});
 }
 
 TEST(DownloadSpeed, AverageOverWholeSecondsAndTheFirstSecond)
