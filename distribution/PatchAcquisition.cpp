@@ -191,12 +191,15 @@ void QuenDaraTranslation::patchDownloaded(Languages lang, const DownloadResult& 
                       .arg(patchUrl(manifest, lang).toDisplayString());
     downloader->deleteLater();
     ui.progressBar->reset();
-    runlog::write(QStringLiteral("language %1: download %2")
-                      .arg(static_cast<int>(lang))
-                      .arg(failure.isEmpty() ? QStringLiteral("done, %1 bytes, hash %2")
-                                                   .arg(bytes.size())
-                                                   .arg(hashOf(bytes), 16, 16, QLatin1Char('0'))
-                                             : QStringLiteral("failed: ") + failure));
+    const QString outcome = failure.isEmpty() ? QStringLiteral("done, %1 bytes, hash %2")
+                                                    .arg(bytes.size())
+                                                    .arg(hashOf(bytes), 16, 16, QLatin1Char('0'))
+                                              : QStringLiteral("failed: ") + failure;
+    // One pass over the pattern: the failure's text may hold "%" signs of its own.
+    runlog::write(
+        QStringLiteral("language %1: download %2 (%3 attempts, %4 bytes kept from before)")
+            .arg(QString::number(static_cast<int>(lang)), outcome, QString::number(result.attempts),
+                 QString::number(result.resumedFrom)));
 
     // Only the file the manifest announces is cached and applied: a damaged or swapped file is a
     // failed download, and the copy cached before stays.
