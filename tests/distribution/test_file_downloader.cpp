@@ -1264,4 +1264,52 @@ TEST_F(ResumableDownload, TheSizeLimitCountsTheKeptBytesToo)
     expectOnlyFinal(false);
 }
 
+#ifdef Q_OS_LINUX
+// A disk that fills up part-way: the download fails at once and says what to do, no final file
+// appears, and what was written is a true beginning of the file that the next run continues.
+TEST_F(ResumableDownload, ADiskThatFillsUpFailsAndKeepsATrueBeginning)
+{
+    const int size = 1 << 20;
+    const QByteArray body = noise(size, 16);
+    HttpResponse r = HttpResponse::ok(body);
+    r.ranges = true;
+    r.headers.emplace_back("ETag", "\"v16\"");
+    server.setResponse("/patch", r);
+    const QByteArray old = "the copy kept before";
+    {
+        QFile f(finalPath);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(old);
+    }
+
+    QProcess helper;
+    helper.setProgram(QStringLiteral(QDT_DOWNLOAD_HELPER));
+    helper.setArguments(
+        {server.url("/patch").toString(), finalPath, QString::number(hashOf(body), 16)});
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const qint64 limit = 300000 + 12345;
+    env.insert(QStringLiteral("QDT_HELPER_FILE_LIMIT"), QString::number(limit));
+    helper.setProcessEnvironment(env);
+    helper.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return helper.state() == QProcess::NotRunning; }, 60000));
+    EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(helper.exitCode(), 1);
+    const QString said = QString::fromUtf8(helper.readAllStandardError());
+    EXPECT_TRUE(said.contains(partialPath())) << said.toStdString();
+    EXPECT_TRUE(said.contains(QStringLiteral("Free some disk space"))) << said.toStdString();
+    EXPECT_EQ(server.requestCount("/patch"), 1);
+    EXPECT_EQ(fileBytes(finalPath), old);
+    const qint64 kept = QFileInfo(partialPath()).size();
+    EXPECT_EQ(kept, limit);
+    EXPECT_TRUE(fileBytes(partialPath()) == body.left(static_cast<int>(kept)));
+
+    // With room again, the next run continues.
+    const FileOutcome out = fetchFile(server.url("/patch"), hashOf(body));
+    EXPECT_TRUE(out.result.ok) << out.result.error.toStdString();
+    EXPECT_EQ(out.result.resumedFrom, kept);
+    EXPECT_TRUE(fileBytes(finalPath) == body);
+    expectOnlyFinal(true);
+}
+#endif
+
 } // namespace
