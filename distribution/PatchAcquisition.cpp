@@ -191,30 +191,14 @@ void QuenDaraTranslation::patchDownloaded(Languages lang, const DownloadResult& 
                       .arg(patchUrl(manifest, lang).toDisplayString());
     downloader->deleteLater();
     ui.progressBar->reset();
-    const QString outcome = failure.isEmpty() ? QStringLiteral("done, %1 bytes, hash %2")
-                                                    .arg(bytes.size())
-                                                    .arg(hashOf(bytes), 16, 16, QLatin1Char('0'))
-                                              : QStringLiteral("failed: ") + failure;
-    // One pass over the pattern: the failure's text may hold "%" signs of its own.
-    runlog::write(
-        QStringLiteral("language %1: download %2 (%3 attempts, %4 bytes kept from before)")
-            .arg(QString::number(static_cast<int>(lang)), outcome, QString::number(result.attempts),
-                 QString::number(result.resumedFrom)));
+    runlog::write(QStringLiteral("language %1: download %2")
+                      .arg(static_cast<int>(lang))
+                      .arg(failure.isEmpty() ? QStringLiteral("done, %1 bytes, hash %2")
+                                                   .arg(bytes.size())
+                                                   .arg(hashOf(bytes), 16, 16, QLatin1Char('0'))
+                                             : QStringLiteral("failed: ") + failure));
 
-    // Only the file the manifest announces is cached and applied: a damaged or swapped file is a
-    // failed download, and the copy cached before stays.
-    const quint64 published = publishedHash(manifest, lang);
-    if (result.failure == DownloadFailure::Mismatch ||
-        (failure.isEmpty() && published != 0 && hashOf(bytes) != published)) {
-        refreshLanguageButtons(false);
-        showMessage(tr("Downloading the patch failed.\nThe file from %1 is not the one the "
-                       "server announced (its hash differs), so it was not used. Please try "
-                       "again later.")
-                        .arg(patchUrl(manifest, lang).toDisplayString()));
-        return;
-    }
-
-    if (!failure.isEmpty()) {
+    if (!failure.isEmpty() && result.failure != DownloadFailure::Mismatch) {
         // The cached copy and its hash stay as they were; the player may simply try again.
         refreshLanguageButtons(false);
         // A disk that refuses the file is not the connection's fault; its text says what to do.
@@ -223,6 +207,19 @@ void QuenDaraTranslation::patchDownloaded(Languages lang, const DownloadResult& 
                         : tr("Downloading the patch failed.\n%1\nPlease check your connection "
                              "and try again.")
                               .arg(failure));
+        return;
+    }
+
+    // Only the file the manifest announces is cached and applied: a damaged or swapped file is a
+    // failed download, and the copy cached before stays.
+    const quint64 published = publishedHash(manifest, lang);
+    if (result.failure == DownloadFailure::Mismatch ||
+        (published != 0 && hashOf(bytes) != published)) {
+        refreshLanguageButtons(false);
+        showMessage(tr("Downloading the patch failed.\nThe file from %1 is not the one the "
+                       "server announced (its hash differs), so it was not used. Please try "
+                       "again later.")
+                        .arg(patchUrl(manifest, lang).toDisplayString()));
         return;
     }
 
