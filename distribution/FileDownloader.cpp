@@ -3,6 +3,7 @@
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 
 namespace {
 
@@ -11,6 +12,42 @@ constexpr qint64 kReadAhead = 4 << 20;
 int stallTimeoutForNewDownloads = 30000;
 int speedWindowForNewDownloads = 60000;
 qint64 minBytesPerWindowForNewDownloads = 1024;
+// A home connection that drops usually comes back within seconds; five more tries over half a
+// minute outlast that without keeping a player waiting long on a server that is really gone.
+const std::vector<int> kRetryPauses = {1000, 2000, 4000, 8000, 16000};
+std::vector<int> retryPausesForNewDownloads = kRetryPauses;
+
+// Failures of the way to the server rather than of the server's answer.
+bool connectionError(QNetworkReply::NetworkError error)
+{
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+    case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::ProxyTimeoutError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The validator If-Range may carry: a strong ETag, else Last-Modified; empty when the server
+// gives neither or says it serves no ranges.
+QByteArray validatorOf(const QNetworkReply* reply)
+{
+    if (reply->rawHeader("Accept-Ranges").trimmed().toLower() == "none")
+        return QByteArray();
+    const QByteArray etag = reply->rawHeader("ETag").trimmed();
+    if (etag.startsWith('"') && etag.endsWith('"') && etag.size() >= 2)
+        return etag;
+    return reply->rawHeader("Last-Modified").trimmed();
+}
 
 } // namespace
 
@@ -47,9 +84,37 @@ void FileDownloader::setDefaultMinimumSpeed(qint64 bytes, int ms)
     speedWindowForNewDownloads = ms > 0 ? ms : 60000;
 }
 
+std::vector<int> FileDownloader::defaultRetryPauses()
+{
+    return retryPausesForNewDownloads;
+}
+
+void FileDownloader::setDefaultRetryPauses(std::vector<int> ms)
+{
+    retryPausesForNewDownloads = ms.empty() ? kRetryPauses : std::move(ms);
+}
+
 FileDownloader::FileDownloader(QUrl url, ProgressCallback progressCallback, QObject* parent,
                                Limits limits)
     : QObject(parent), progress(std::move(progressCallback)), limits_(limits), firstUrl_(url)
+{
+    setUp(url);
+}
+
+FileDownloader::FileDownloader(QUrl url, ProgressCallback progressCallback, QObject* parent,
+                               Limits limits, DownloadTarget target)
+    : QObject(parent), progress(std::move(progressCallback)), limits_(limits), firstUrl_(url),
+      partial_(std::make_unique<PartialDownload>(target.finalPath)), target_(std::move(target))
+{
+    pauses_ = limits_.retryPausesMs ? *limits_.retryPausesMs : defaultRetryPauses();
+    retryTimer_.setSingleShot(true);
+    connect(&retryTimer_, &QTimer::timeout, this, &FileDownloader::nextAttempt);
+    offset_ = partial_->kept(firstUrl_, target_.publishedHash, &identity_);
+    resumedFrom_ = offset_;
+    setUp(url);
+}
+
+void FileDownloader::setUp(const QUrl& url)
 {
     // Players behind a proxy reach the server the way their other programs do.
     QNetworkProxyFactory::setUseSystemConfiguration(true);
@@ -61,7 +126,7 @@ FileDownloader::FileDownloader(QUrl url, ProgressCallback progressCallback, QObj
     connect(&stallTimer_, &QTimer::timeout, this, [this] {
         const QString address =
             currentReply ? currentReply->url().toDisplayString() : firstUrl_.toDisplayString();
-        abort(tr("No data arrived from %1 for %2 seconds.")
+        stall(tr("No data arrived from %1 for %2 seconds.")
                   .arg(address, QString::number(limits_.stallTimeoutMs / 1000.0)));
     });
     if (limits_.speedWindowMs <= 0)
@@ -78,6 +143,7 @@ FileDownloader::FileDownloader(QUrl url, ProgressCallback progressCallback, QObj
     } else {
         failure_ = tr("Only http and https addresses can be downloaded, not \"%1\".")
                        .arg(url.toDisplayString());
+        failureKind_ = DownloadFailure::Refused;
         // The owner connects to downloaded() after construction, so the news must wait a turn.
         QMetaObject::invokeMethod(
             this, [this] { finish(); }, Qt::QueuedConnection);
@@ -90,6 +156,7 @@ FileDownloader::~FileDownloader()
     // into a half-destroyed downloader while they are torn down.
     stallTimer_.stop();
     speedTimer_.stop();
+    retryTimer_.stop();
     disconnect(&networkManager, nullptr, this, nullptr);
     for (QNetworkReply* reply : networkManager.findChildren<QNetworkReply*>())
         disconnect(reply, nullptr, this, nullptr);
@@ -104,8 +171,44 @@ void FileDownloader::abort(const QString& reason)
 {
     if (finished_)
         return;
-    if (failure_.isEmpty())
+    if (failure_.isEmpty()) {
         failure_ = reason;
+        if (failureKind_ == DownloadFailure::None)
+            failureKind_ = DownloadFailure::Refused;
+    }
+    dropCurrentReply();
+    stallTimer_.stop();
+    speedTimer_.stop();
+    retryTimer_.stop();
+    if (partial_) {
+        partial_->close();
+        if (!keptForLater())
+            partial_->discard();
+    }
+    // The owner hears of it from the event loop, not from inside the reply's own signals, which
+    // must not see the reply released under them.
+    QMetaObject::invokeMethod(
+        this, [this] { finish(); }, Qt::QueuedConnection);
+}
+
+void FileDownloader::fail(DownloadFailure kind, const QString& reason)
+{
+    if (failure_.isEmpty())
+        failureKind_ = kind;
+    abort(reason);
+}
+
+void FileDownloader::stall(const QString& reason)
+{
+    // A silent or crawling server is what a dead connection looks like from here.
+    if (partial_)
+        connectionLost(reason);
+    else
+        fail(DownloadFailure::Connection, reason);
+}
+
+void FileDownloader::dropCurrentReply()
+{
     if (QNetworkReply* reply = currentReply) {
         // The reply says it finished from inside abort(), before it tells the network thread to
         // drop the connection; an owner that answered with a message box there would keep the
@@ -116,12 +219,6 @@ void FileDownloader::abort(const QString& reason)
             reply->abort();
         reply->deleteLater();
     }
-    stallTimer_.stop();
-    speedTimer_.stop();
-    // The owner hears of it from the event loop, not from inside the reply's own signals, which
-    // must not see the reply released under them.
-    QMetaObject::invokeMethod(
-        this, [this] { finish(); }, Qt::QueuedConnection);
 }
 
 void FileDownloader::cancel()
@@ -130,23 +227,41 @@ void FileDownloader::cancel()
     progress = nullptr;
     stallTimer_.stop();
     speedTimer_.stop();
-    if (QNetworkReply* reply = currentReply) {
-        currentReply = nullptr;
-        disconnect(reply, nullptr, this, nullptr);
-        reply->abort();
-        reply->deleteLater();
+    retryTimer_.stop();
+    dropCurrentReply();
+    if (partial_) {
+        // What arrived stays for the next click or run, when it can be continued.
+        partial_->close();
+        if (!keptForLater())
+            partial_->discard();
     }
+}
+
+bool FileDownloader::keptForLater() const
+{
+    return partial_ && target_.publishedHash != 0 && !identity_.validator.isEmpty() &&
+           identity_.total > 0 && partial_->size() > 0 && partial_->size() < identity_.total;
 }
 
 void FileDownloader::startRequest(const QUrl& url)
 {
     finalUrl_ = url;
     received_.clear();
+    answerTaken_ = false;
+    writing_ = false;
+    written_ = 0;
     QNetworkRequest request(url);
     // Bodies as they are on the wire: a Qt that asks for gzip itself also unpacks the answer
     // before any limit here sees it, so a few megabytes could become gigabytes in memory.
     // Asking ourselves keeps Qt from doing either.
     request.setRawHeader("Accept-Encoding", "identity");
+    rangeAsked_ = partial_ && offset_ > 0 && !identity_.validator.isEmpty();
+    if (rangeAsked_) {
+        // The rest only if the server still has the file the kept bytes came from; otherwise it
+        // sends the whole new file.
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(offset_) + '-');
+        request.setRawHeader("If-Range", identity_.validator);
+    }
     currentReply = networkManager.get(request);
     QNetworkReply* reply = currentReply;
     // The network thread reads no further ahead of us than this: a flood is held at the socket
@@ -161,14 +276,28 @@ void FileDownloader::startRequest(const QUrl& url)
         if (reply != currentReply || finished_)
             return;
         stallTimer_.start();
+        if (partial_) {
+            takeAnswer(reply);
+            if (reply != currentReply || finished_)
+                return;
+        }
         const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
         if (announced.isValid())
-            checkSize(reply, announced.toLongLong());
+            checkSize(reply, (writing_ ? offset_ : 0) + announced.toLongLong());
     });
     connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
         if (reply != currentReply || finished_)
             return;
         stallTimer_.start();
+        if (partial_) {
+            takeAnswer(reply);
+            if (reply != currentReply || finished_)
+                return;
+            if (writing_) {
+                takeBody(reply);
+                return;
+            }
+        }
         // Taking the bytes as they come keeps one copy of the body, not the reply's buffer and
         // a joined copy of it at the end.
         const qint64 available = reply->bytesAvailable();
@@ -183,6 +312,150 @@ void FileDownloader::startRequest(const QUrl& url)
         speedTimer_.start();
 }
 
+void FileDownloader::takeAnswer(QNetworkReply* reply)
+{
+    const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (answerTaken_ || !statusAttribute.isValid())
+        return;
+    answerTaken_ = true;
+    if (!reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().isEmpty())
+        return; // followed when it has finished
+    const int status = statusAttribute.toInt();
+    const QString address = reply->url().toDisplayString();
+    if (status == 206 && rangeAsked_) {
+        // Only the continuation of the very bytes kept: same start, same whole size, and the
+        // same validator where the server repeats it.
+        static const QRegularExpression rangeForm(QStringLiteral(R"(^bytes\s+(\d+)-(\d+)/(\d+)$)"),
+                                                  QRegularExpression::CaseInsensitiveOption);
+        const auto m =
+            rangeForm.match(QString::fromLatin1(reply->rawHeader("Content-Range").trimmed()));
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        const QByteArray validator = validatorOf(reply);
+        const bool sameValidator = validator.isEmpty() || validator == identity_.validator ||
+                                   (reply->hasRawHeader("ETag") &&
+                                    reply->rawHeader("ETag").trimmed() == identity_.validator);
+        const bool continues =
+            m.hasMatch() && m.captured(1).toLongLong() == offset_ &&
+            m.captured(3).toLongLong() == identity_.total &&
+            m.captured(2).toLongLong() == identity_.total - 1 &&
+            (!length.isValid() || length.toLongLong() == identity_.total - offset_) &&
+            sameValidator;
+        if (!continues) {
+            startOver(tr("%1 did not continue the file where the download stopped.").arg(address));
+            return;
+        }
+        QString error;
+        if (!partial_->reopen(offset_, &error)) {
+            startOver(error);
+            return;
+        }
+        writing_ = true;
+        return;
+    }
+    if (status == 416 && rangeAsked_) {
+        startOver(tr("%1 has no bytes after the %2 kept.").arg(address, QString::number(offset_)));
+        return;
+    }
+    if (status == 206) {
+        fail(DownloadFailure::Refused,
+             tr("%1 sent a part of the file that was not asked for.").arg(address));
+        return;
+    }
+    if (status < 200 || status > 299)
+        return; // an error page: kept in memory for the message, never in the file
+    // The whole file, from its first byte: a new one, or the server does not continue.
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    identity_.address = firstUrl_;
+    identity_.published = target_.publishedHash;
+    identity_.validator = validatorOf(reply);
+    identity_.total = length.isValid() ? length.toLongLong() : -1;
+    offset_ = 0;
+    QString error;
+    if (!partial_->restart(identity_, &error)) {
+        fail(DownloadFailure::Storage,
+             tr("The download could not be saved: %1 Free some disk space or make the folder "
+                "writable, then try again.")
+                 .arg(error));
+        return;
+    }
+    writing_ = true;
+}
+
+bool FileDownloader::takeBody(QNetworkReply* reply)
+{
+    const qint64 available = reply->bytesAvailable();
+    if (available <= 0)
+        return true;
+    if (!checkSize(reply, offset_ + written_ + available))
+        return false;
+    const QByteArray bytes = reply->read(available);
+    bytesThisWindow_ += bytes.size();
+    bytesArrived_ += bytes.size();
+    QString error;
+    if (!partial_->append(bytes.constData(), bytes.size(), &error)) {
+        fail(DownloadFailure::Storage,
+             tr("The download could not be saved: %1 Free some disk space or make the folder "
+                "writable, then try again.")
+                 .arg(error));
+        return false;
+    }
+    written_ += bytes.size();
+    return true;
+}
+
+void FileDownloader::connectionLost(const QString& reason)
+{
+    if (finished_)
+        return;
+    dropCurrentReply();
+    stallTimer_.stop();
+    speedTimer_.stop();
+    partial_->close();
+    // Continued next time only with what the server can be asked to confirm.
+    const bool resumable = !identity_.validator.isEmpty() && identity_.total > 0 &&
+                           partial_->size() > 0 && partial_->size() < identity_.total;
+    offset_ = resumable ? partial_->size() : 0;
+    if (attempt_ > static_cast<int>(pauses_.size())) {
+        QString why = reason;
+        why += QLatin1Char(' ') + tr("The download was tried %1 times.").arg(attempt_);
+        if (keptForLater())
+            why += QLatin1Char(' ') + tr("The %1 bytes received are kept: the next try continues "
+                                         "from there.")
+                                          .arg(partial_->size());
+        fail(DownloadFailure::Connection, why);
+        return;
+    }
+    const int pause = pauses_[static_cast<std::size_t>(attempt_ - 1)];
+    ++attempt_;
+    retryTimer_.start(qMax(pause, 0));
+    emit retrying(attempt_, static_cast<int>(pauses_.size()) + 1, offset_, reason);
+}
+
+void FileDownloader::startOver(const QString& reason)
+{
+    dropCurrentReply();
+    partial_->discard();
+    identity_ = PartialIdentity();
+    offset_ = 0;
+    if (attempt_ > static_cast<int>(pauses_.size())) {
+        fail(DownloadFailure::Refused, reason);
+        return;
+    }
+    ++attempt_;
+    emit retrying(attempt_, static_cast<int>(pauses_.size()) + 1, 0, reason);
+    // Not from inside the dropped reply's signal.
+    retryTimer_.start(0);
+}
+
+void FileDownloader::nextAttempt()
+{
+    if (finished_)
+        return;
+    // Each attempt follows the redirects afresh: a file host's links are often short-lived.
+    hops_ = 0;
+    startRequest(firstUrl_);
+}
+
 void FileDownloader::checkSpeed()
 {
     if (finished_ || !currentReply)
@@ -191,7 +464,7 @@ void FileDownloader::checkSpeed()
         bytesThisWindow_ = 0;
         return;
     }
-    abort(tr("The transfer from %1 was too slow: fewer than %2 bytes arrived in %3 seconds.")
+    stall(tr("The transfer from %1 was too slow: fewer than %2 bytes arrived in %3 seconds.")
               .arg(currentReply->url().toDisplayString(),
                    QString::number(limits_.minBytesPerWindow),
                    QString::number(limits_.speedWindowMs / 1000.0)));
@@ -202,6 +475,13 @@ void FileDownloader::onProgress(QNetworkReply* reply, qint64 received, qint64 to
     if (reply != currentReply || finished_)
         return;
     stallTimer_.start();
+    if (partial_) {
+        // Only the file's own bytes count, and they count from the file's start.
+        if (!writing_)
+            return;
+        received += offset_;
+        total = identity_.total > 0 ? identity_.total : (total >= 0 ? total + offset_ : -1);
+    }
     if (!checkSize(reply, qMax(received, total)))
         return;
     if (progress)
@@ -212,8 +492,12 @@ bool FileDownloader::checkSize(QNetworkReply* reply, qint64 bytes)
 {
     if (limits_.maxBytes < 0 || bytes <= limits_.maxBytes)
         return true;
-    abort(tr("%1 is larger than the %2 bytes this program accepts.")
-              .arg(reply->url().toDisplayString(), QString::number(limits_.maxBytes)));
+    fail(DownloadFailure::Refused,
+         tr("%1 is larger than the %2 bytes this program accepts.")
+             .arg(reply->url().toDisplayString(), QString::number(limits_.maxBytes)));
+    // Nothing of an oversized file is worth keeping.
+    if (partial_)
+        partial_->discard();
     return false;
 }
 
@@ -236,10 +520,12 @@ void FileDownloader::fileDownloaded(QNetworkReply* pReply)
         if (!fetchable(target)) {
             failure_ = tr("%1 redirects to \"%2\", which is not an http or https address.")
                            .arg(pReply->url().toDisplayString(), target.toDisplayString());
+            failureKind_ = DownloadFailure::Refused;
             finish();
         } else if (++hops_ > limits_.maxRedirects) {
             failure_ = tr("%1 redirects more than %2 times.")
                            .arg(firstUrl_.toDisplayString(), QString::number(limits_.maxRedirects));
+            failureKind_ = DownloadFailure::Refused;
             finish();
         } else {
             startRequest(target);
@@ -249,20 +535,102 @@ void FileDownloader::fileDownloaded(QNetworkReply* pReply)
 
     if (pReply->isRunning())
         return;
+    if (partial_) {
+        finishFile(pReply);
+        return;
+    }
     received_.append(pReply->readAll());
     data.append(received_);
     received_.clear();
-    failure_ = checkFinishedReply(pReply);
+    failure_ = checkFinishedReply(pReply, data.size());
+    if (!failure_.isEmpty())
+        failureKind_ =
+            pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid() &&
+                    (pReply->error() == QNetworkReply::NoError || !connectionError(pReply->error()))
+                ? DownloadFailure::Refused
+                : DownloadFailure::Connection;
     if (limits_.maxBytes >= 0 && data.size() > limits_.maxBytes) {
         failure_ = tr("%1 is larger than the %2 bytes this program accepts.")
                        .arg(pReply->url().toDisplayString(), QString::number(limits_.maxBytes));
+        failureKind_ = DownloadFailure::Refused;
         data.clear();
     }
     pReply->deleteLater();
     finish();
 }
 
-QString FileDownloader::checkFinishedReply(QNetworkReply* reply) const
+void FileDownloader::finishFile(QNetworkReply* reply)
+{
+    takeAnswer(reply);
+    if (finished_ || reply != currentReply)
+        return; // refused, or started over
+    if (writing_) {
+        if (!takeBody(reply))
+            return;
+    } else {
+        received_.append(reply->readAll());
+    }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const QString problem = checkFinishedReply(reply, writing_ ? written_ : received_.size());
+    if (!writing_) {
+        // No file came: an error page, or no answer at all.
+        if (!status.isValid() && connectionError(reply->error())) {
+            connectionLost(problem);
+            return;
+        }
+        data = received_;
+        received_.clear();
+        currentReply = nullptr;
+        reply->deleteLater();
+        partial_->close();
+        if (!keptForLater())
+            partial_->discard();
+        failure_ = problem.isEmpty() ? tr("%1 sent no file.").arg(reply->url().toDisplayString())
+                                     : problem;
+        failureKind_ = DownloadFailure::Refused;
+        finish();
+        return;
+    }
+    if (!problem.isEmpty()) {
+        connectionLost(problem);
+        return;
+    }
+    if (identity_.total >= 0 && partial_->size() != identity_.total) {
+        connectionLost(tr("The transfer from %1 ended after %2 of %3 bytes.")
+                           .arg(reply->url().toDisplayString(), QString::number(partial_->size()),
+                                QString::number(identity_.total)));
+        return;
+    }
+    currentReply = nullptr;
+    reply->deleteLater();
+    if (partial_->size() == 0) {
+        // Nothing to check or keep; saying so beats calling it the wrong file.
+        partial_->discard();
+        failure_ = tr("The server sent an empty file for %1.").arg(firstUrl_.toDisplayString());
+        failureKind_ = DownloadFailure::Refused;
+        finish();
+        return;
+    }
+    const PartialDownload::Finished done =
+        partial_->finish(target_.publishedHash, limits_.maxBytes);
+    switch (done.outcome) {
+    case PartialDownload::Outcome::Stored:
+        data = done.bytes;
+        break;
+    case PartialDownload::Outcome::Mismatch:
+        failure_ = tr("The file from %1 is not the one the server announced (its hash differs).")
+                       .arg(firstUrl_.toDisplayString());
+        failureKind_ = DownloadFailure::Mismatch;
+        break;
+    case PartialDownload::Outcome::Failed:
+        failure_ = tr("The download could not be stored: %1").arg(done.error);
+        failureKind_ = DownloadFailure::Storage;
+        break;
+    }
+    finish();
+}
+
+QString FileDownloader::checkFinishedReply(QNetworkReply* reply, qint64 bodyBytes) const
 {
     const QString address = reply->url().toDisplayString();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -283,9 +651,9 @@ QString FileDownloader::checkFinishedReply(QNetworkReply* reply) const
         return tr("The transfer from %1 failed: %2.").arg(address, reply->errorString());
     // Bodies arrive as sent (compressed or not), so the announced length counts the same bytes.
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (announced.isValid() && data.size() < announced.toLongLong()) {
+    if (announced.isValid() && bodyBytes < announced.toLongLong()) {
         return tr("The transfer from %1 ended after %2 of %3 bytes.")
-            .arg(address, QString::number(data.size()), QString::number(announced.toLongLong()));
+            .arg(address, QString::number(bodyBytes), QString::number(announced.toLongLong()));
     }
     return QString();
 }
@@ -299,6 +667,9 @@ void FileDownloader::finish()
     currentReply = nullptr;
     stallTimer_.stop();
     speedTimer_.stop();
+    retryTimer_.stop();
+    if (partial_)
+        partial_->close();
     emit finished(result());
     emit downloaded();
 }
@@ -310,5 +681,10 @@ DownloadResult FileDownloader::result() const
     r.data = data;
     r.error = failure_;
     r.finalUrl = finalUrl_;
+    r.failure = r.ok ? DownloadFailure::None : failureKind_;
+    if (partial_ && r.ok)
+        r.savedTo = target_.finalPath;
+    r.resumedFrom = resumedFrom_;
+    r.attempts = attempt_;
     return r;
 }

@@ -1,8 +1,12 @@
-// Fetches one HTTP resource into memory, following redirects, and says once when it is done,
-// together with whether the transfer worked and, when it did not, why.
+// Fetches one HTTP resource into memory, or into a file that survives broken connections and
+// program ends, following redirects, and says once when it is done, together with whether the
+// transfer worked and, when it did not, why.
 #pragma once
 
 #include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
 
 #include <QByteArray>
 #include <QNetworkAccessManager>
@@ -10,6 +14,8 @@
 #include <QString>
 #include <QTimer>
 #include <QUrl>
+
+#include "distribution/PartialDownload.h"
 
 class QNetworkReply;
 
@@ -30,6 +36,26 @@ struct DownloadLimits
     // on). <= 0: the defaults below; a window that is not positive after that turns it off.
     int speedWindowMs = -1;
     qint64 minBytesPerWindow = -1;
+    // Downloads into a file only: the pauses before each new attempt after a lost connection (so
+    // also how many there are); unset: the default pauses.
+    std::optional<std::vector<int>> retryPausesMs;
+};
+
+// Where a download kept on disk ends up, and what it must turn out to be.
+struct DownloadTarget
+{
+    QString finalPath;         // the checked file appears here, by an atomic rename
+    quint64 publishedHash = 0; // XXH64 the whole file must have; 0: none (nothing kept for later)
+};
+
+// Why a download failed, coarse enough to decide what follows.
+enum class DownloadFailure
+{
+    None,
+    Connection, // the transfer broke (and kept breaking): worth trying again later
+    Refused,    // the answer or its size is not acceptable (HTTP error, limit, address)
+    Mismatch,   // the whole file arrived, but it is not the published one
+    Storage,    // the file could not be written or stored
 };
 
 // What a finished download gives its owner, in one value.
@@ -39,6 +65,12 @@ struct DownloadResult
     QByteArray data; // the final response's body (of a failed one, as far as it arrived)
     QString error;   // why it failed, in a sentence naming the address; empty when ok
     QUrl finalUrl;   // where the body came from, after redirects
+    DownloadFailure failure = DownloadFailure::None;
+    // Downloads into a file: where the checked body now is (empty unless ok), how many bytes an
+    // earlier run had left, and how many requests for the body were made.
+    QString savedTo;
+    qint64 resumedFrom = 0;
+    int attempts = 1;
 };
 Q_DECLARE_METATYPE(DownloadResult)
 
@@ -53,6 +85,12 @@ public:
 
     // The download starts at once. Only http and https addresses are fetched, also on redirects.
     FileDownloader(QUrl url, ProgressCallback progress, QObject* parent, Limits limits = Limits());
+    // Downloads into `target.finalPath` through a partial file beside it. A lost connection is
+    // taken up again after a pause with a range request, as long as the server confirms that it
+    // still serves the same file; the bytes also stay for a later downloader of the same address
+    // and published hash (a later click or run). Progress counts the whole file.
+    FileDownloader(QUrl url, ProgressCallback progress, QObject* parent, Limits limits,
+                   DownloadTarget target);
     ~FileDownloader() override;
 
     // The body of the final response (also of a failed one, as far as it arrived). Empty until
@@ -80,6 +118,15 @@ public:
     static int defaultSpeedWindow();
     static qint64 defaultMinBytesPerWindow();
     static void setDefaultMinimumSpeed(qint64 bytes, int ms);
+    // The pauses before new attempts after a lost connection, for downloads into a file started
+    // from now on (1, 2, 4, 8 and 16 s unless changed; an empty list brings those back).
+    static std::vector<int> defaultRetryPauses();
+    static void setDefaultRetryPauses(std::vector<int> ms);
+
+    // Bytes of the file kept from an earlier downloader when this one started.
+    qint64 resumedFrom() const { return resumedFrom_; }
+    // Body bytes that came over the network to this downloader, all attempts together.
+    qint64 bytesArrived() const { return bytesArrived_; }
 
     // The outcome so far (complete after finished()).
     DownloadResult result() const;
@@ -89,18 +136,37 @@ signals:
     void finished(const DownloadResult& result);
     // Exactly once per download, successful or not.
     void downloaded();
+    // The connection was lost; attempt `attempt` of at most `attempts` follows after a pause and
+    // continues after the `kept` bytes already received (0: from the start).
+    void retrying(int attempt, int attempts, qint64 kept, const QString& reason);
 
 private slots:
     void fileDownloaded(QNetworkReply* pReply);
 
 private:
+    void setUp(const QUrl& url);
     void startRequest(const QUrl& url);
+    // Downloads into a file: judges the answer's head once (write it, restart, or refuse it).
+    void takeAnswer(QNetworkReply* reply);
+    bool takeBody(QNetworkReply* reply);
+    void finishFile(QNetworkReply* reply);
+    // The current attempt is over because the connection broke: another one follows after a
+    // pause, or the download fails when none is left.
+    void connectionLost(const QString& reason);
+    // The bytes kept do not continue into what the server sends now: they go, and the next
+    // attempt starts from the first byte at once.
+    void startOver(const QString& reason);
+    void dropCurrentReply();
+    void nextAttempt();
+    bool keptForLater() const;
+    void fail(DownloadFailure kind, const QString& reason);
+    void stall(const QString& reason);
     void onProgress(QNetworkReply* reply, qint64 received, qint64 total);
     void checkSpeed();
     void finish();
     // False (and the download aborted) when `bytes` exceeds the size limit.
     bool checkSize(QNetworkReply* reply, qint64 bytes);
-    QString checkFinishedReply(QNetworkReply* reply) const;
+    QString checkFinishedReply(QNetworkReply* reply, qint64 bodyBytes) const;
 
     QNetworkAccessManager networkManager;
     QByteArray data;
@@ -116,4 +182,20 @@ private:
     QTimer stallTimer_;
     QTimer speedTimer_;
     qint64 bytesThisWindow_ = 0;
+    DownloadFailure failureKind_ = DownloadFailure::None;
+    qint64 bytesArrived_ = 0;
+
+    // Downloads into a file.
+    std::unique_ptr<PartialDownload> partial_;
+    DownloadTarget target_;
+    PartialIdentity identity_; // what the bytes in the partial file are part of
+    qint64 offset_ = 0;        // bytes in the partial file when the current request went out
+    qint64 resumedFrom_ = 0;
+    bool rangeAsked_ = false;
+    bool answerTaken_ = false; // the current reply's head was judged
+    bool writing_ = false;     // the current reply's body goes to the partial file
+    qint64 written_ = 0;       // body bytes of the current reply in the partial file
+    int attempt_ = 1;
+    std::vector<int> pauses_;
+    QTimer retryTimer_;
 };

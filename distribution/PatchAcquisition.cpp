@@ -1,4 +1,6 @@
 // The window's patch acquisition: a language's choice, its download and the kept copies.
+#include <memory>
+
 #include <QElapsedTimer>
 #include <QPointer>
 
@@ -69,19 +71,39 @@ void QuenDaraTranslation::selectLanguage(Languages lang)
     FileDownloader::Limits limits;
     limits.maxBytes = kMaxPatchBytes;
     QProgressBar* bar = ui.progressBar;
+    // The speed counts what comes over the network now, not the bytes kept from before.
+    auto self = std::make_shared<QPointer<FileDownloader>>();
     auto* downloader = new FileDownloader(
         choice.url,
-        [clock, bar](qint64 received, qint64 total) {
+        [clock, bar, self](qint64 received, qint64 total) {
+            const qint64 arrived = *self ? (*self)->bytesArrived() : received;
             const DownloadProgressView view =
-                downloadProgressView(received, total, clock.nsecsElapsed(), bar->value());
+                downloadProgressView(received, total, arrived, clock.nsecsElapsed(), bar->value());
             bar->setRange(0, view.maximum);
             if (view.update) {
                 bar->setValue(view.value);
                 bar->setFormat(view.format);
             }
         },
-        this, limits);
+        this, limits, DownloadTarget{workDir + patchFileName(lang), choice.published});
+    *self = downloader;
     patchDownloader = downloader;
+    if (downloader->resumedFrom() > 0)
+        runlog::write(QStringLiteral("language %1: continuing after %2 bytes kept from before")
+                          .arg(static_cast<int>(lang))
+                          .arg(downloader->resumedFrom()));
+    connect(downloader, &FileDownloader::retrying, this,
+            [bar, lang](int attempt, int attempts, qint64 kept, const QString& reason) {
+                runlog::write(QStringLiteral("language %1: attempt %2 of %3 after %4 bytes: %5")
+                                  .arg(static_cast<int>(lang))
+                                  .arg(attempt)
+                                  .arg(attempts)
+                                  .arg(kept)
+                                  .arg(reason));
+                if (kept <= bar->maximum())
+                    bar->setValue(static_cast<int>(kept));
+                bar->setFormat(downloadResumingFormat(attempt, attempts));
+            });
     QPointer<FileDownloader> guarded(downloader);
     connect(downloader, &FileDownloader::finished, downloader,
             [this, guarded, lang](const DownloadResult& result) {
@@ -113,12 +135,18 @@ void QuenDaraTranslation::patchDownloaded(Languages lang, const DownloadResult& 
         judgePatchDownload(result, publishedHash(manifest, lang), url);
     runlog::write(QStringLiteral("language %1: download %2")
                       .arg(static_cast<int>(lang))
-                      .arg(verdict.kind == PatchDownloadVerdict::Kind::Failed
+                      .arg(verdict.kind == PatchDownloadVerdict::Kind::Failed ||
+                                   verdict.kind == PatchDownloadVerdict::Kind::NotStored
                                ? QStringLiteral("failed: ") + verdict.detail
                                : QStringLiteral("done, %1 bytes, hash %2")
                                      .arg(result.data.size())
                                      .arg(verdict.hash, 16, 16, QLatin1Char('0'))));
     switch (verdict.kind) {
+    case PatchDownloadVerdict::Kind::NotStored:
+        // A disk that refuses the file is not the connection's fault; the detail says what to do.
+        refreshLanguageButtons(false);
+        showMessage(tr("Downloading the patch failed.\n%1").arg(verdict.detail));
+        return;
     case PatchDownloadVerdict::Kind::Failed:
         // The kept copy and its hash stay as they were; the player may simply try again.
         refreshLanguageButtons(false);
@@ -137,6 +165,8 @@ void QuenDaraTranslation::patchDownloaded(Languages lang, const DownloadResult& 
     case PatchDownloadVerdict::Kind::Usable:
         break;
     }
-    patchHashes[static_cast<std::size_t>(lang)] = keepPatch(lang, result.data, workDir);
+    // A download into a file is in its place already, checked; one kept in memory is stored now.
+    patchHashes[static_cast<std::size_t>(lang)] =
+        result.savedTo.isEmpty() ? keepPatch(lang, result.data, workDir) : verdict.hash;
     applyPatch(lang, result.data);
 }

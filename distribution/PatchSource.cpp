@@ -43,7 +43,15 @@ PatchDownloadVerdict judgePatchDownload(const DownloadResult& result, quint64 pu
 {
     PatchDownloadVerdict verdict;
     verdict.hash = patchHash(result.data);
+    if (result.failure == DownloadFailure::Mismatch) {
+        // The downloader checked the whole file itself.
+        verdict.kind = PatchDownloadVerdict::Kind::NotAnnounced;
+        return verdict;
+    }
     if (!result.ok) {
+        verdict.kind = result.failure == DownloadFailure::Storage
+                           ? PatchDownloadVerdict::Kind::NotStored
+                           : PatchDownloadVerdict::Kind::Failed;
         verdict.detail = result.error;
         return verdict;
     }
@@ -84,6 +92,14 @@ QString downloadProgressFormat(double speed)
     return QCoreApplication::translate("QuenDaraTranslation",
                                        "Downloading the patch...%p% (%1 Mb/sec)")
         .arg(speed, 0, 'g', 3, QLatin1Char(' '));
+}
+
+QString downloadResumingFormat(int attempt, int attempts)
+{
+    return QCoreApplication::translate("QuenDaraTranslation",
+                                       "Connection lost, resuming... (attempt %1 of %2)")
+        .arg(attempt)
+        .arg(attempts);
 }
 
 QString downloadBusyFormat(qint64 bytesReceived, double speed)

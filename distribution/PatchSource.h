@@ -50,6 +50,7 @@ struct PatchDownloadVerdict
     {
         Usable,       // apply it
         Failed,       // the transfer failed or brought nothing: `detail` says why
+        NotStored,    // the disk refused the file: `detail` says why and what to do
         NotAnnounced, // it arrived whole, but it is not the file the manifest announces
     };
     Kind kind = Kind::Failed;
@@ -72,6 +73,9 @@ double downloadSpeed(qint64 bytesReceived, qint64 elapsedNanoseconds);
 
 // "Downloading the patch...%p% (%1 Mb/sec)" with the speed to three significant digits.
 QString downloadProgressFormat(double speed);
+
+// "Connection lost, resuming... (attempt %1 of %2)": a lost connection is taken up again.
+QString downloadResumingFormat(int attempt, int attempts);
 
 // The text beside a busy bar, for a download of unknown length: what arrived (in Mb) and the speed.
 QString downloadBusyFormat(qint64 bytesReceived, double speed);

@@ -55,6 +55,8 @@ protected:
         ASSERT_TRUE(testLauncherRunning());
         ASSERT_TRUE(server.listen());
         ASSERT_TRUE(game.isValid());
+        // A lost connection is taken up again after pauses short enough for a test's waits.
+        FileDownloader::setDefaultRetryPauses({50, 100});
         // Every test starts from an empty work directory.
         QDir(workDir).removeRecursively();
         QDir().mkpath(workDir);
@@ -73,6 +75,7 @@ protected:
             window.reset();
         }
         FileDownloader::setDefaultStallTimeout(30000);
+        FileDownloader::setDefaultRetryPauses({});
     }
 
     // Creates the window; with `keepManifestDownload` false its manifest request is dropped at

@@ -1,13 +1,19 @@
 // FileDownloader against a real HTTP server on 127.0.0.1: redirects, errors, broken and stalled
-// transfers, and the one downloaded() every download ends with.
+// transfers, the one downloaded() every download ends with, and downloads into a file that are
+// taken up again after a lost connection or by a later downloader.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
+#include <QProcess>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include "core/Xxh64.h"
 #include "distribution/FileDownloader.h"
 #include "tests/support/GzipBomb.h"
 #include "tests/support/HttpServer.h"
@@ -561,5 +567,749 @@ TEST_F(FileDownloaderTest, CancelledDownloadSaysNothingMore)
     EXPECT_EQ(reports, reportsAtCancel);
     delete downloader;
 }
+
+// ---- downloads into a file ----------------------------------------------------------------
+
+QByteArray noise(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 x = seed * 2654435761u + 1;
+    for (int i = 0; i < size; ++i) {
+        x = x * 1664525u + 1013904223u;
+        bytes[i] = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
+quint64 hashOf(const QByteArray& bytes)
+{
+    return qdt::xxh64(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+struct Retry
+{
+    int attempt;
+    int attempts;
+    qint64 kept;
+    QString reason;
+};
+
+struct FileOutcome
+{
+    int downloadedCount = 0;
+    DownloadResult result;
+    std::vector<Retry> retries;
+    std::vector<std::pair<qint64, qint64>> progress;
+};
+
+class ResumableDownload : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.listen());
+        ASSERT_TRUE(dir.isValid());
+        finalPath = dir.filePath(QStringLiteral("patch_EN.data"));
+        FileDownloader::setDefaultRetryPauses({30, 60});
+    }
+    void TearDown() override { FileDownloader::setDefaultRetryPauses({}); }
+
+    QString partialPath() const { return PartialDownload::partialPathFor(finalPath); }
+    QString recordPath() const { return PartialDownload::recordPathFor(finalPath); }
+
+    // Runs one download into `finalPath` to its end; `onRetry` runs inside each retrying().
+    FileOutcome fetchFile(const QUrl& url, quint64 published, DownloadLimits limits = {},
+                          const std::function<void(const Retry&)>& onRetry = {})
+    {
+        FileOutcome out;
+        auto* downloader = new FileDownloader(
+            url,
+            [&out](qint64 received, qint64 total) { out.progress.emplace_back(received, total); },
+            nullptr, limits, DownloadTarget{finalPath, published});
+        QObject::connect(downloader, &FileDownloader::finished, [&out](const DownloadResult& r) {
+            if (++out.downloadedCount == 1)
+                out.result = r;
+        });
+        QObject::connect(
+            downloader, &FileDownloader::retrying,
+            [&out, &onRetry](int attempt, int attempts, qint64 kept, const QString& reason) {
+                out.retries.push_back({attempt, attempts, kept, reason});
+                if (onRetry)
+                    onRetry(out.retries.back());
+            });
+        (void)QTest::qWaitFor([&out] { return out.downloadedCount > 0; }, 20000);
+        QTest::qWait(50);
+        delete downloader;
+        EXPECT_EQ(out.downloadedCount, 1);
+        return out;
+    }
+
+    // Nothing but the final file (when `final`) is left in the folder.
+    void expectOnlyFinal(bool final)
+    {
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::System | QDir::Hidden),
+                  final ? QStringList{QStringLiteral("patch_EN.data")} : QStringList());
+    }
+
+    HttpServer server;
+    QTemporaryDir dir;
+    QString finalPath;
+};
+
+// Connections that break part-way are taken up again where they broke when the server confirms
+// the same file; without that confirmation each attempt starts from the first byte.
+TEST_F(ResumableDownload, LostConnectionsAreTakenUpAgain)
+{
+    const int size = 3 << 20;
+    const QByteArray body = noise(size, 1);
+    const qint64 at30 = size * 3 / 10, at70 = size * 7 / 10;
+    struct Case
+    {
+        const char* name;
+        bool ranges;
+        QByteArray validatorHeader; // empty: none
+        QByteArray validator;
+        std::vector<int> statuses;
+        std::vector<QByteArray> rangesAsked; // null: no Range header
+        double maxSentPerByte;
+        bool viaRedirect = false; // each attempt starts at an address that redirects
+    };
+    const QByteArray r30 = "bytes=" + QByteArray::number(at30) + '-';
+    const QByteArray r70 = "bytes=" + QByteArray::number(at70) + '-';
+    const Case cases[] = {
+        {"strong ETag", true, "ETag", "\"v1\"", {200, 206, 206}, {{}, r30, r70}, 1.2},
+        {"strong ETag, behind a redirect",
+         true,
+         "ETag",
+         "\"v1\"",
+         {200, 206, 206},
+         {{}, r30, r70},
+         1.2,
+         true},
+        {"Last-Modified",
+         true,
+         "Last-Modified",
+         "Tue, 01 Dec 2026 10:00:00 GMT",
+         {200, 206, 206},
+         {{}, r30, r70},
+         1.2},
+        {"no range support", false, "ETag", "\"v1\"", {200, 200, 200}, {{}, r30, r70}, 2.1},
+        {"weak ETag only", true, "ETag", "W/\"v1\"", {200, 200, 200}, {{}, {}, {}}, 2.1},
+        {"no validator", true, {}, {}, {200, 200, 200}, {{}, {}, {}}, 2.1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpServer server;
+        ASSERT_TRUE(server.listen());
+        HttpResponse r = HttpResponse::ok(body);
+        r.ranges = c.ranges;
+        if (!c.validatorHeader.isEmpty())
+            r.headers.emplace_back(c.validatorHeader, c.validator);
+        r.dropAt = {at30, at70};
+        server.setResponse("/patch", r);
+        server.setResponse("/start", HttpResponse::redirect("/patch"));
+
+        const FileOutcome out =
+            fetchFile(server.url(c.viaRedirect ? "/start" : "/patch"), hashOf(body));
+        EXPECT_TRUE(out.result.ok) << out.result.error.toStdString();
+        EXPECT_EQ(out.result.failure, DownloadFailure::None);
+        EXPECT_EQ(server.requestCount("/start"), c.viaRedirect ? 3 : 0);
+        EXPECT_EQ(out.result.savedTo, finalPath);
+        EXPECT_TRUE(out.result.data == body);
+        EXPECT_TRUE(fileBytes(finalPath) == body);
+        expectOnlyFinal(true);
+        EXPECT_EQ(out.result.attempts, 3);
+        EXPECT_EQ(server.statuses("/patch"), c.statuses);
+        const std::vector<QByteArray> asked = server.requestHeaders("/patch", "Range");
+        ASSERT_EQ(asked.size(), c.rangesAsked.size());
+        for (std::size_t i = 0; i < asked.size(); ++i) {
+            EXPECT_EQ(asked[i], c.rangesAsked[i]) << i;
+            EXPECT_EQ(asked[i].isNull(), c.rangesAsked[i].isNull()) << i;
+        }
+        const std::vector<QByteArray> ifRange = server.requestHeaders("/patch", "If-Range");
+        for (std::size_t i = 0; i < asked.size(); ++i)
+            EXPECT_EQ(ifRange[i], asked[i].isNull() ? QByteArray() : c.validator) << i;
+        EXPECT_LE(server.bytesSent("/patch"), qint64(size * c.maxSentPerByte));
+        // The player is told each time, with the attempt and what is kept.
+        ASSERT_EQ(out.retries.size(), 2u);
+        EXPECT_EQ(out.retries[0].attempt, 2);
+        EXPECT_EQ(out.retries[1].attempt, 3);
+        EXPECT_EQ(out.retries[0].attempts, 3);
+        const bool resumes = c.statuses[1] == 206 || !asked[1].isNull();
+        EXPECT_EQ(out.retries[0].kept, resumes ? at30 : 0);
+        EXPECT_EQ(out.retries[1].kept, resumes ? at70 : 0);
+        // Progress counts the whole file, never beyond it.
+        ASSERT_FALSE(out.progress.empty());
+        EXPECT_EQ(out.progress.back(), std::make_pair(qint64(size), qint64(size)));
+        for (const auto& [received, total] : out.progress)
+            EXPECT_LE(received, size);
+        QFile::remove(finalPath);
+    }
+}
+
+// The file changes on the server between two attempts: the bytes kept from the old one are never
+// joined to the new one. An honest server answers the If-Range with the whole new file; a careless
+// one that sends a range anyway is caught by its Content-Range or its ETag; one that keeps the old
+// ETag for the new content, by the hash.
+TEST_F(ResumableDownload, AFileThatChangedIsNeverSpliced)
+{
+    const int size = 1 << 20;
+    const QByteArray before = noise(size, 2);
+    struct Case
+    {
+        const char* name;
+        QByteArray after; // what the server has from the second attempt on
+        QByteArray etag;
+        bool ignoreIfRange;
+        bool ok;
+        std::vector<int> statuses;
+    };
+    const Case cases[] = {
+        {"honest server, new validator", noise(size, 3), "\"new\"", false, true, {200, 200}},
+        {"careless server, other size",
+         noise(size + 1000, 4),
+         "\"old\"",
+         true,
+         true,
+         {200, 206, 200}},
+        {"careless server, new ETag", noise(size, 5), "\"new\"", true, true, {200, 206, 200}},
+        {"lying server, old ETag", noise(size, 5), "\"old\"", true, false, {200, 206}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpServer server;
+        ASSERT_TRUE(server.listen());
+        HttpResponse first = HttpResponse::ok(before);
+        first.ranges = true;
+        first.headers.emplace_back("ETag", "\"old\"");
+        first.dropAt = {size * 2 / 5};
+        server.setResponse("/patch", first);
+        HttpResponse second = HttpResponse::ok(c.after);
+        second.ranges = true;
+        second.ignoreIfRange = c.ignoreIfRange;
+        second.headers.emplace_back("ETag", c.etag);
+        const QByteArray cached = "the copy kept before";
+        {
+            QFile old(finalPath);
+            ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+            old.write(cached);
+        }
+
+        const FileOutcome out =
+            fetchFile(server.url("/patch"), hashOf(c.after), {},
+                      [&](const Retry&) { server.setResponse("/patch", second); });
+        EXPECT_EQ(server.statuses("/patch"), c.statuses);
+        EXPECT_EQ(server.requestHeaders("/patch", "If-Range").at(1), QByteArray("\"old\""));
+        EXPECT_EQ(out.result.ok, c.ok) << out.result.error.toStdString();
+        if (c.ok) {
+            EXPECT_TRUE(fileBytes(finalPath) == c.after);
+            EXPECT_TRUE(out.result.data == c.after);
+        } else {
+            EXPECT_EQ(out.result.failure, DownloadFailure::Mismatch);
+            EXPECT_TRUE(out.result.error.contains(QStringLiteral("hash differs")))
+                << out.result.error.toStdString();
+            EXPECT_TRUE(out.result.data.isEmpty());
+            EXPECT_EQ(fileBytes(finalPath), cached);
+        }
+        expectOnlyFinal(true);
+        QFile::remove(finalPath);
+    }
+}
+
+// A download that ends before its file is complete (a new choice, a closed window, a program that
+// is killed) leaves its bytes and their record; a later downloader for the same address and
+// published hash asks only for the rest.
+TEST_F(ResumableDownload, ALaterDownloaderContinuesTheKeptBytes)
+{
+    const int size = 1 << 20;
+    const QByteArray body = noise(size, 6);
+    HttpResponse slow = HttpResponse::ok(body);
+    slow.ranges = true;
+    slow.headers.emplace_back("ETag", "\"v7\"");
+    slow.chunkSize = 64 * 1024;
+    slow.chunkDelayMs = 40;
+    server.setResponse("/patch", slow);
+
+    qint64 seen = 0;
+    {
+        auto* first = new FileDownloader(
+            server.url("/patch"), [&seen](qint64 received, qint64) { seen = received; }, nullptr,
+            {}, DownloadTarget{finalPath, hashOf(body)});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return seen >= size / 3; }, 10000));
+        first->cancel();
+        delete first;
+    }
+    const qint64 kept = QFileInfo(partialPath()).size();
+    EXPECT_GE(kept, size / 3);
+    EXPECT_LT(kept, size);
+    EXPECT_TRUE(fileBytes(partialPath()) == body.left(static_cast<int>(kept)));
+    EXPECT_TRUE(QFileInfo::exists(recordPath()));
+    EXPECT_FALSE(QFileInfo::exists(finalPath));
+    const qint64 sentBefore = server.bytesSent("/patch");
+
+    server.setResponse("/patch", [&] {
+        HttpResponse fast = slow;
+        fast.chunkSize = 0;
+        return fast;
+    }());
+    const FileOutcome out = fetchFile(server.url("/patch"), hashOf(body));
+    EXPECT_TRUE(out.result.ok) << out.result.error.toStdString();
+    EXPECT_EQ(out.result.resumedFrom, kept);
+    EXPECT_EQ(server.requestHeader("/patch", "Range"), "bytes=" + QByteArray::number(kept) + '-');
+    EXPECT_EQ(server.requestHeader("/patch", "If-Range"), QByteArray("\"v7\""));
+    EXPECT_EQ(server.statuses("/patch"), (std::vector<int>{200, 206}));
+    // The rest only, and its head.
+    EXPECT_LE(server.bytesSent("/patch") - sentBefore, size - kept + 1024);
+    EXPECT_TRUE(fileBytes(finalPath) == body);
+    ASSERT_FALSE(out.progress.empty());
+    EXPECT_GE(out.progress.front().first, kept);
+    expectOnlyFinal(true);
+}
+
+// What lies beside the final file under our names but does not vouch for itself is discarded, and
+// the download starts from the first byte; a link there never leads a write anywhere else.
+TEST_F(ResumableDownload, ForeignOrDamagedLeftoversStartFromZero)
+{
+    const int size = 256 * 1024;
+    const QByteArray body = noise(size, 8);
+    HttpResponse r = HttpResponse::ok(body);
+    r.ranges = true;
+    r.headers.emplace_back("ETag", "\"v8\"");
+    server.setResponse("/patch", r);
+    const QString address = server.url("/patch").toString();
+    const auto record = [&](const QString& url, quint64 published, qint64 total) {
+        return QStringLiteral("{\"kind\":\"quen-dara-partial-download\",\"version\":1,"
+                              "\"address\":\"%1\",\"published\":\"%2\",\"validator\":"
+                              "\"\\\"v8\\\"\",\"total\":%3}")
+            .arg(url)
+            .arg(published, 16, 16, QLatin1Char('0'))
+            .arg(total)
+            .toUtf8();
+    };
+    const QByteArray good = record(address, hashOf(body), size);
+    const QByteArray playerFile = "a file the player owns";
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(elsewhere.isValid());
+    const QString outside = elsewhere.filePath(QStringLiteral("player.data"));
+    struct Case
+    {
+        const char* name;
+        QByteArray record; // null: no record
+        QByteArray partial;
+        bool partialIsLink;
+        bool resumes;
+    };
+    const Case cases[] = {
+        {"a sound record (control)", good, body.left(1000), false, true},
+        {"no record", QByteArray(), body.left(1000), false, false},
+        {"damaged record", good.left(good.size() / 2), body.left(1000), false, false},
+        {"another program's JSON", "{\"total\": 5}", body.left(1000), false, false},
+        {"another address", record(address + QStringLiteral("x"), hashOf(body), size),
+         body.left(1000), false, false},
+        {"another published hash", record(address, hashOf(body) + 1, size), body.left(1000), false,
+         false},
+        {"partial as long as the file", good, body, false, false},
+#ifndef Q_OS_WIN
+        // (Windows makes a shortcut file under that name, not a link.)
+        {"partial is a link", good, QByteArray(), true, false},
+#endif
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpServer server;
+        ASSERT_TRUE(server.listen());
+        server.setResponse("/patch", r);
+        // Same address as the record names: this case's server listens elsewhere, so the
+        // record is rewritten for it.
+        const QByteArray rec = QByteArray(c.record).replace(
+            address.toUtf8(), server.url("/patch").toString().toUtf8());
+        if (!c.record.isNull()) {
+            QFile f(recordPath());
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(rec);
+        }
+        if (c.partialIsLink) {
+            QFile player(outside);
+            ASSERT_TRUE(player.open(QIODevice::WriteOnly));
+            player.write(playerFile);
+            player.close();
+            ASSERT_TRUE(QFile::link(outside, partialPath()));
+        } else {
+            QFile f(partialPath());
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(c.partial);
+        }
+
+        const FileOutcome out = fetchFile(server.url("/patch"), hashOf(body));
+        EXPECT_TRUE(out.result.ok) << out.result.error.toStdString();
+        EXPECT_TRUE(fileBytes(finalPath) == body);
+        EXPECT_EQ(out.result.resumedFrom, c.resumes ? c.partial.size() : 0);
+        EXPECT_EQ(server.statuses("/patch"), std::vector<int>{c.resumes ? 206 : 200});
+        EXPECT_EQ(server.requestHeader("/patch", "Range").isNull(), !c.resumes);
+        if (c.partialIsLink) {
+            EXPECT_EQ(fileBytes(outside), playerFile);
+            QFile::remove(outside);
+        }
+        expectOnlyFinal(true);
+        QFile::remove(finalPath);
+    }
+}
+
+// Only a broken connection is worth another attempt: the server's refusals, the size limit, an
+// address we don't fetch and a file that is not the published one end the download at once, and
+// leave nothing behind.
+TEST_F(ResumableDownload, RefusalsAreNotRetried)
+{
+    const QByteArray body = noise(200000, 9);
+    HttpResponse ok = HttpResponse::ok(body);
+    ok.ranges = true;
+    ok.headers.emplace_back("ETag", "\"v9\"");
+    struct Case
+    {
+        const char* name;
+        HttpResponse response;
+        qint64 maxBytes;
+        quint64 published;
+        DownloadFailure failure;
+        QString error;
+    };
+    const Case cases[] = {
+        {"404", HttpResponse::error(404, "<html>gone</html>"), -1, hashOf(body),
+         DownloadFailure::Refused, QStringLiteral("404")},
+        {"size limit", ok, 100000, hashOf(body), DownloadFailure::Refused,
+         QStringLiteral("larger than the 100000 bytes")},
+        {"redirect to a file", HttpResponse::redirect("file:///etc/hostname"), -1, hashOf(body),
+         DownloadFailure::Refused, QStringLiteral("not an http or https address")},
+        {"not the published file", ok, -1, hashOf(body) ^ 1, DownloadFailure::Mismatch,
+         QStringLiteral("hash differs")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpServer server;
+        ASSERT_TRUE(server.listen());
+        server.setResponse("/patch", c.response);
+        DownloadLimits limits;
+        limits.maxBytes = c.maxBytes;
+        const FileOutcome out = fetchFile(server.url("/patch"), c.published, limits);
+        EXPECT_FALSE(out.result.ok);
+        EXPECT_EQ(out.result.failure, c.failure);
+        EXPECT_TRUE(out.result.error.contains(c.error)) << out.result.error.toStdString();
+        EXPECT_EQ(server.requestCount(), 1);
+        EXPECT_TRUE(out.retries.empty());
+        EXPECT_TRUE(out.result.savedTo.isEmpty());
+        expectOnlyFinal(false);
+    }
+}
+
+// A connection that keeps breaking is given up after the last pause: with a file the server can
+// confirm, the bytes so far stay for the next try, which continues from there.
+TEST_F(ResumableDownload, GivesUpAfterTheLastAttempt)
+{
+    const int size = 1 << 20;
+    const QByteArray body = noise(size, 10);
+    struct Case
+    {
+        const char* name;
+        bool validator;
+        qint64 keptAtTheEnd;
+    };
+    const Case cases[] = {{"without a validator", false, 0}, {"with an ETag", true, size * 3 / 10}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpServer server;
+        ASSERT_TRUE(server.listen());
+        HttpResponse r = HttpResponse::ok(body);
+        r.ranges = true;
+        if (c.validator)
+            r.headers.emplace_back("ETag", "\"v10\"");
+        for (int tenth = 1; tenth <= 9; ++tenth)
+            r.dropAt.push_back(size * tenth / 10);
+        if (!c.validator)
+            r.delivery = HttpResponse::Delivery::CloseMidBody;
+        server.setResponse("/patch", r);
+
+        const FileOutcome out = fetchFile(server.url("/patch"), hashOf(body));
+        EXPECT_FALSE(out.result.ok);
+        EXPECT_EQ(out.result.failure, DownloadFailure::Connection);
+        EXPECT_EQ(server.requestCount("/patch"), 3);
+        EXPECT_EQ(out.retries.size(), 2u);
+        EXPECT_TRUE(out.result.error.contains(QStringLiteral("tried 3 times")))
+            << out.result.error.toStdString();
+        EXPECT_EQ(out.result.error.contains(QStringLiteral("kept")), c.keptAtTheEnd > 0)
+            << out.result.error.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(finalPath));
+        EXPECT_EQ(QFileInfo(partialPath()).size(), c.keptAtTheEnd);
+        EXPECT_EQ(QFileInfo::exists(recordPath()), c.keptAtTheEnd > 0);
+        if (c.keptAtTheEnd == 0)
+            continue;
+        EXPECT_TRUE(fileBytes(partialPath()) == body.left(static_cast<int>(c.keptAtTheEnd)));
+
+        r.dropAt.clear();
+        server.setResponse("/patch", r);
+        const FileOutcome next = fetchFile(server.url("/patch"), hashOf(body));
+        EXPECT_TRUE(next.result.ok) << next.result.error.toStdString();
+        EXPECT_EQ(next.result.resumedFrom, c.keptAtTheEnd);
+        EXPECT_TRUE(fileBytes(finalPath) == body);
+        expectOnlyFinal(true);
+    }
+}
+
+// The stall rule holds for every attempt: a transfer that goes silent counts as a lost
+// connection, and the next attempt continues after what arrived.
+TEST_F(ResumableDownload, AStalledAttemptIsTakenUpAgain)
+{
+    const int size = 400000;
+    const QByteArray body = noise(size, 11);
+    HttpResponse stalls = HttpResponse::ok(body);
+    stalls.ranges = true;
+    stalls.headers.emplace_back("ETag", "\"v11\"");
+    stalls.delivery = HttpResponse::Delivery::StallMidBody;
+    server.setResponse("/patch", stalls);
+    HttpResponse whole = stalls;
+    whole.delivery = HttpResponse::Delivery::Complete;
+    DownloadLimits limits;
+    limits.stallTimeoutMs = 300;
+    const FileOutcome out = fetchFile(server.url("/patch"), hashOf(body), limits,
+                                      [&](const Retry&) { server.setResponse("/patch", whole); });
+    EXPECT_TRUE(out.result.ok) << out.result.error.toStdString();
+    ASSERT_EQ(out.retries.size(), 1u);
+    EXPECT_TRUE(out.retries[0].reason.contains(QStringLiteral("No data arrived")))
+        << out.retries[0].reason.toStdString();
+    EXPECT_EQ(out.retries[0].kept, size / 2);
+    EXPECT_EQ(server.statuses("/patch"), (std::vector<int>{200, 206}));
+    EXPECT_EQ(server.requestHeader("/patch", "Range"),
+              "bytes=" + QByteArray::number(size / 2) + '-');
+    EXPECT_TRUE(fileBytes(finalPath) == body);
+}
+
+// Where the partial file can't be written the download fails at once, says where, and leaves no
+// final file.
+TEST_F(ResumableDownload, AFolderThatRefusesTheFileFailsClearly)
+{
+    const QByteArray body = noise(100000, 12);
+    server.setResponse("/patch", HttpResponse::ok(body));
+    struct Case
+    {
+        const char* name;
+        QString finalPath;
+        bool blockPartial; // a folder under the partial file's name
+    };
+    const Case cases[] = {
+        {"missing folder", dir.filePath(QStringLiteral("missing/patch_EN.data")), false},
+        {"something in the way", dir.filePath(QStringLiteral("patch_EN.data")), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        finalPath = c.finalPath;
+        if (c.blockPartial) {
+            ASSERT_TRUE(QDir().mkpath(partialPath()));
+        }
+        const int before = server.requestCount();
+        const FileOutcome out = fetchFile(server.url("/patch"), hashOf(body));
+        EXPECT_FALSE(out.result.ok);
+        EXPECT_EQ(out.result.failure, DownloadFailure::Storage);
+        EXPECT_TRUE(out.result.error.contains(partialPath())) << out.result.error.toStdString();
+        EXPECT_TRUE(out.result.error.contains(QStringLiteral("try again")))
+            << out.result.error.toStdString();
+        EXPECT_EQ(server.requestCount(), before + 1);
+        EXPECT_FALSE(QFileInfo::exists(finalPath));
+        EXPECT_EQ(QFileInfo(partialPath()).isDir(), c.blockPartial);
+    }
+}
+
+// A download whose program is killed part-way, at no moment of its choosing: the next downloader
+// (a later run) asks only for the rest, and the file comes out whole.
+TEST_F(ResumableDownload, WhatAKilledProgramLeftIsContinued)
+{
+    const int size = 1 << 20;
+    const QByteArray body = noise(size, 13);
+    HttpResponse slow = HttpResponse::ok(body);
+    slow.ranges = true;
+    slow.headers.emplace_back("ETag", "\"v13\"");
+    slow.chunkSize = 32 * 1024;
+    slow.chunkDelayMs = 40;
+    server.setResponse("/patch", slow);
+
+    QProcess helper;
+    helper.setProgram(QStringLiteral(QDT_DOWNLOAD_HELPER));
+    helper.setArguments(
+        {server.url("/patch").toString(), finalPath, QString::number(hashOf(body), 16)});
+    helper.start();
+    ASSERT_TRUE(helper.waitForStarted(30000));
+    const bool partway =
+        QTest::qWaitFor([&] { return QFileInfo(partialPath()).size() >= size / 3; }, 60000);
+    helper.kill();
+    ASSERT_TRUE(helper.waitForFinished(30000));
+    ASSERT_TRUE(partway);
+    const qint64 kept = QFileInfo(partialPath()).size();
+    ASSERT_GT(kept, 0);
+    ASSERT_LT(kept, size);
+    EXPECT_TRUE(fileBytes(partialPath()) == body.left(static_cast<int>(kept)));
+    EXPECT_TRUE(QFileInfo::exists(recordPath()));
+    EXPECT_FALSE(QFileInfo::exists(finalPath));
+
+    slow.chunkSize = 0;
+    server.setResponse("/patch", slow);
+    const FileOutcome out = fetchFile(server.url("/patch"), hashOf(body));
+    EXPECT_TRUE(out.result.ok) << out.result.error.toStdString();
+    EXPECT_EQ(out.result.resumedFrom, kept);
+    EXPECT_EQ(server.requestHeader("/patch", "Range"), "bytes=" + QByteArray::number(kept) + '-');
+    EXPECT_EQ(server.statuses("/patch"), (std::vector<int>{200, 206}));
+    EXPECT_TRUE(fileBytes(finalPath) == body);
+    expectOnlyFinal(true);
+}
+
+// A range answer is taken only as the continuation of the kept bytes: one that starts elsewhere,
+// has another total, ends early, or does not say what it holds is set aside, and the file is
+// fetched again from its first byte.
+TEST_F(ResumableDownload, ARangeAnswerThatDoesNotContinueIsNotUsed)
+{
+    const int size = 300000;
+    const QByteArray body = noise(size, 14);
+    const int at = size / 2;
+    const QByteArray n = QByteArray::number(size);
+    struct Case
+    {
+        const char* name;
+        QByteArray contentRange; // null: none
+        QByteArray part;
+        QByteArray contentType;
+    };
+    const Case cases[] = {
+        {"starts at 0", "bytes 0-" + QByteArray::number(size - 1) + '/' + n, body, {}},
+        {"starts later",
+         "bytes " + QByteArray::number(at + 10) + '-' + QByteArray::number(size - 1) + '/' + n,
+         body.mid(at + 10),
+         {}},
+        {"other total",
+         "bytes " + QByteArray::number(at) + '-' + QByteArray::number(size - 1) + "/" +
+             QByteArray::number(size + 1),
+         body.mid(at),
+         {}},
+        {"ends early",
+         "bytes " + QByteArray::number(at) + '-' + QByteArray::number(size - 2) + '/' + n,
+         body.mid(at, size - at - 1),
+         {}},
+        {"no Content-Range", QByteArray(), body.mid(at), {}},
+        {"several ranges", QByteArray(), "--sep\r\n" + body.mid(at) + "\r\n--sep--\r\n",
+         "multipart/byteranges; boundary=sep"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpServer server;
+        ASSERT_TRUE(server.listen());
+        HttpResponse good = HttpResponse::ok(body);
+        good.ranges = true;
+        good.headers.emplace_back("ETag", "\"v14\"");
+        HttpResponse first = good;
+        first.dropAt = {at};
+        HttpResponse odd = HttpResponse::ok(c.part);
+        odd.status = 206;
+        odd.headers.emplace_back("ETag", "\"v14\"");
+        if (!c.contentRange.isNull())
+            odd.headers.emplace_back("Content-Range", c.contentRange);
+        if (!c.contentType.isNull())
+            odd.headers.emplace_back("Content-Type", c.contentType);
+        server.setResponse("/patch", first);
+        int retries = 0;
+        const FileOutcome out =
+            fetchFile(server.url("/patch"), hashOf(body), {}, [&](const Retry&) {
+                server.setResponse("/patch", ++retries == 1 ? odd : good);
+            });
+        EXPECT_TRUE(out.result.ok) << out.result.error.toStdString();
+        EXPECT_EQ(server.statuses("/patch"), (std::vector<int>{200, 206, 200}));
+        const std::vector<QByteArray> asked = server.requestHeaders("/patch", "Range");
+        ASSERT_EQ(asked.size(), 3u);
+        EXPECT_EQ(asked[1], "bytes=" + QByteArray::number(at) + '-');
+        EXPECT_TRUE(asked[2].isNull());
+        ASSERT_EQ(out.retries.size(), 2u);
+        EXPECT_EQ(out.retries[1].kept, 0);
+        EXPECT_TRUE(fileBytes(finalPath) == body);
+        expectOnlyFinal(true);
+        QFile::remove(finalPath);
+    }
+}
+
+// The size limit counts the whole file, also when only its rest is asked for.
+TEST_F(ResumableDownload, TheSizeLimitCountsTheKeptBytesToo)
+{
+    const int size = 300000;
+    const QByteArray body = noise(size, 15);
+    HttpResponse r = HttpResponse::ok(body);
+    r.ranges = true;
+    r.headers.emplace_back("ETag", "\"v15\"");
+    r.dropAt = {size / 2};
+    server.setResponse("/patch", r);
+    DownloadLimits once;
+    once.retryPausesMs = std::vector<int>();
+    const FileOutcome first = fetchFile(server.url("/patch"), hashOf(body), once);
+    ASSERT_EQ(first.result.failure, DownloadFailure::Connection);
+    ASSERT_EQ(QFileInfo(partialPath()).size(), size / 2);
+
+    DownloadLimits limits;
+    limits.maxBytes = size - 1000; // more than the rest, less than the file
+    const FileOutcome out = fetchFile(server.url("/patch"), hashOf(body), limits);
+    EXPECT_FALSE(out.result.ok);
+    EXPECT_EQ(out.result.failure, DownloadFailure::Refused);
+    EXPECT_TRUE(out.result.error.contains(QStringLiteral("larger than")))
+        << out.result.error.toStdString();
+    EXPECT_EQ(server.requestCount("/patch"), 2);
+    EXPECT_TRUE(out.retries.empty());
+    expectOnlyFinal(false);
+}
+
+#ifdef Q_OS_LINUX
+// A disk that fills up part-way: the download fails at once and says what to do, no final file
+// appears, and what was written is a true beginning of the file that the next run continues.
+TEST_F(ResumableDownload, ADiskThatFillsUpFailsAndKeepsATrueBeginning)
+{
+    const int size = 1 << 20;
+    const QByteArray body = noise(size, 16);
+    HttpResponse r = HttpResponse::ok(body);
+    r.ranges = true;
+    r.headers.emplace_back("ETag", "\"v16\"");
+    server.setResponse("/patch", r);
+    const QByteArray old = "the copy kept before";
+    {
+        QFile f(finalPath);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(old);
+    }
+
+    QProcess helper;
+    helper.setProgram(QStringLiteral(QDT_DOWNLOAD_HELPER));
+    helper.setArguments(
+        {server.url("/patch").toString(), finalPath, QString::number(hashOf(body), 16)});
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const qint64 limit = 300000 + 12345;
+    env.insert(QStringLiteral("QDT_HELPER_FILE_LIMIT"), QString::number(limit));
+    helper.setProcessEnvironment(env);
+    helper.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return helper.state() == QProcess::NotRunning; }, 60000));
+    EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(helper.exitCode(), 1);
+    const QString said = QString::fromUtf8(helper.readAllStandardError());
+    EXPECT_TRUE(said.contains(partialPath())) << said.toStdString();
+    EXPECT_TRUE(said.contains(QStringLiteral("Free some disk space"))) << said.toStdString();
+    EXPECT_EQ(server.requestCount("/patch"), 1);
+    EXPECT_EQ(fileBytes(finalPath), old);
+    const qint64 kept = QFileInfo(partialPath()).size();
+    EXPECT_EQ(kept, limit);
+    EXPECT_TRUE(fileBytes(partialPath()) == body.left(static_cast<int>(kept)));
+
+    // With room again, the next run continues.
+    const FileOutcome out = fetchFile(server.url("/patch"), hashOf(body));
+    EXPECT_TRUE(out.result.ok) << out.result.error.toStdString();
+    EXPECT_EQ(out.result.resumedFrom, kept);
+    EXPECT_TRUE(fileBytes(finalPath) == body);
+    expectOnlyFinal(true);
+}
+#endif
 
 } // namespace

@@ -2,6 +2,7 @@
 // stored in the cache, failed downloads that leave the cache alone, overlapping requests.
 #include "tests/distribution/WindowFixture.h"
 
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QProgressBar>
 #include <QPushButton>
@@ -108,6 +109,8 @@ TEST_F(PatchAcquisition, DownloadThatIsNotTheAnnouncedFileIsRefused)
     EXPECT_EQ(readAll(archive), archiveBefore);
     EXPECT_EQ(readAll(workDir + cacheEN), cachedBefore);
     EXPECT_EQ(slot(languageEnglish), 0u);
+    // Nothing of the refused file stays to be continued.
+    EXPECT_EQ(QDir(workDir).entryList(QDir::Files), QStringList{cacheEN});
     ASSERT_EQ(boxes.seen().size(), 1u);
     EXPECT_TRUE(boxes.seen()[0].text.contains(QStringLiteral("not the one the server announced")))
         << boxes.seen()[0].text.toStdString();
@@ -441,6 +444,109 @@ TEST_F(PatchAcquisition, ProgressWithoutALengthShowsBytesAndSpeed)
         EXPECT_GE(matches, 2) << busy.join(QLatin1Char('|')).toStdString();
         EXPECT_EQ(readAll(workDir + cacheEN), slow.body);
     }
+}
+
+// A patch download whose connection drops twice carries on by itself where it stopped, and the
+// progress bar says so with the attempt.
+TEST_F(PatchAcquisition, ADroppedDownloadResumesAndSaysSo)
+{
+    const QByteArray patch = patchFor(40);
+    HttpResponse r = HttpResponse::ok(patch);
+    r.ranges = true;
+    r.headers.emplace_back("ETag", "\"p40\"");
+    r.dropAt = {patch.size() * 3 / 10, patch.size() * 7 / 10};
+    server.setResponse("/en", r);
+    setManifest("/en", hashOf(patch));
+
+    ui().pushButtonEnglish->click();
+    FileDownloader* downloader = WindowAccess::patchDownloader(*window);
+    ASSERT_NE(downloader, nullptr);
+    QStringList shown;
+    std::vector<int> counted;
+    QObject::connect(downloader, &FileDownloader::retrying, [&] {
+        shown << ui().progressBar->text();
+        counted.push_back(ui().progressBar->value());
+    });
+    ASSERT_TRUE(waitUntilIdle());
+    EXPECT_TRUE(boxes.seen().empty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(shown,
+              (QStringList{QStringLiteral("Connection lost, resuming... (attempt 2 of 3)"),
+                           QStringLiteral("Connection lost, resuming... (attempt 3 of 3)")}));
+    // The bar goes on from the bytes already there.
+    EXPECT_EQ(counted, (std::vector<int>{patch.size() * 3 / 10, patch.size() * 7 / 10}));
+    EXPECT_EQ(server.statuses("/en"), (std::vector<int>{200, 206, 206}));
+    EXPECT_EQ(WindowAccess::currentLanguage(*window), languageEnglish);
+    EXPECT_EQ(readAll(archive), patchedArchive(40));
+    EXPECT_EQ(readAll(workDir + cacheEN), patch);
+    EXPECT_EQ(slot(languageEnglish), hashOf(patch));
+    EXPECT_TRUE(QDir(workDir).entryList({QStringLiteral("*.partial*")}, QDir::Files).isEmpty());
+}
+
+// A download dropped for another choice keeps what arrived; the next click for that language asks
+// the server only for the rest.
+TEST_F(PatchAcquisition, ACancelledDownloadIsContinuedByTheNextClick)
+{
+    ASSERT_TRUE(window->applyPatch(languageRussian, patchFor(41)));
+    const QByteArray patch = patchFor(42);
+    HttpResponse slow = HttpResponse::ok(patch);
+    slow.ranges = true;
+    slow.headers.emplace_back("Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT");
+    slow.chunkSize = patch.size() / 10 + 1;
+    slow.chunkDelayMs = 100;
+    server.setResponse("/en", slow);
+    setManifest("/en", hashOf(patch));
+    const QString partial = workDir + cacheEN + QStringLiteral(".partial");
+
+    ui().pushButtonEnglish->click();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return QFileInfo(partial).size() >= patch.size() / 4; }, 10000));
+    ui().pushButtonRussian->click(); // the restore wins; the download stops
+    ASSERT_EQ(WindowAccess::currentLanguage(*window), languageOriginal);
+    const qint64 kept = QFileInfo(partial).size();
+    ASSERT_GT(kept, 0);
+    ASSERT_LT(kept, patch.size());
+    EXPECT_FALSE(QFile::exists(workDir + cacheEN));
+
+    slow.chunkSize = 0;
+    server.setResponse("/en", slow);
+    ui().pushButtonEnglish->click();
+    ASSERT_TRUE(waitUntilIdle());
+    EXPECT_EQ(server.requestHeader("/en", "Range"), "bytes=" + QByteArray::number(kept) + '-');
+    EXPECT_EQ(server.statuses("/en"), (std::vector<int>{200, 206}));
+    EXPECT_EQ(WindowAccess::currentLanguage(*window), languageEnglish);
+    EXPECT_EQ(readAll(archive), patchedArchive(42));
+    EXPECT_EQ(readAll(workDir + cacheEN), patch);
+    EXPECT_FALSE(QFile::exists(partial));
+    EXPECT_TRUE(boxes.seen().empty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+}
+
+// A work directory that refuses the partial file: the download fails at once with a message that
+// names the file and says what to do, and the cached copy stays as it was.
+TEST_F(PatchAcquisition, AWorkDirectoryThatRefusesThePartialFileFailsClearly)
+{
+    const QByteArray old = patchFor(43);
+    writeAll(workDir + cacheEN, old);
+    const QString partial = workDir + cacheEN + QStringLiteral(".partial");
+    ASSERT_TRUE(QDir().mkpath(partial));
+    const QByteArray patch = patchFor(44);
+    server.setResponse("/en", HttpResponse::ok(patch));
+    setManifest("/en", hashOf(patch));
+
+    ui().pushButtonEnglish->click();
+    ASSERT_TRUE(waitUntilIdle());
+    ASSERT_EQ(boxes.seen().size(), 1u);
+    const QString text = boxes.seen()[0].text;
+    EXPECT_TRUE(text.startsWith(QStringLiteral("Downloading the patch failed.\n")))
+        << text.toStdString();
+    EXPECT_TRUE(text.contains(partial)) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("Free some disk space"))) << text.toStdString();
+    EXPECT_FALSE(text.contains(QStringLiteral("connection"))) << text.toStdString();
+    EXPECT_EQ(server.requestCount("/en"), 1);
+    EXPECT_EQ(readAll(workDir + cacheEN), old);
+    EXPECT_EQ(WindowAccess::currentLanguage(*window), languageOriginal);
+    EXPECT_EQ(readAll(archive), qbytes(source));
+    EXPECT_TRUE(QFileInfo(partial).isDir());
+    EXPECT_EQ(QDir(workDir).entryList(QDir::Files), QStringList{cacheEN});
 }
 
 } // namespace

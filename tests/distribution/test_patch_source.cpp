@@ -99,6 +99,7 @@ TEST(PatchSource, OnlyTheAnnouncedFileIsUsable)
         quint64 published;
         Kind kind;
         const char* detailHas;
+        DownloadFailure failure = DownloadFailure::None;
     };
     const Case cases[] = {
         {"the announced file", true, kPatch, published, Kind::Usable, ""},
@@ -107,13 +108,18 @@ TEST(PatchSource, OnlyTheAnnouncedFileIsUsable)
         {"an empty answer", true, QByteArray(), published, Kind::Failed,
          "The server sent an empty file for http://127.0.0.1:9/en.data."},
         {"a failed transfer, even of the right bytes", false, kPatch, published, Kind::Failed,
-         "Connection closed"},
+         "Connection closed", DownloadFailure::Connection},
+        {"the downloader found the file is not the published one", false, kPatch, published,
+         Kind::NotAnnounced, "", DownloadFailure::Mismatch},
+        {"the disk refused the file", false, kPatch, published, Kind::NotStored,
+         "Connection closed", DownloadFailure::Storage},
     };
     for (const Case& c : cases) {
         DownloadResult result;
         result.ok = c.ok;
         result.data = c.body;
         result.error = c.ok ? QString() : QStringLiteral("Connection closed");
+        result.failure = c.failure;
         const PatchDownloadVerdict v = judgePatchDownload(result, c.published, url);
         EXPECT_EQ(v.kind, c.kind) << c.what;
         EXPECT_TRUE(v.detail.contains(QString::fromUtf8(c.detailHas)))
@@ -153,7 +159,7 @@ TEST(PatchSource, ProgressBarDuringADownload)
     struct Case
     {
         const char* what;
-        qint64 received, total, elapsed;
+        qint64 received, total, arrived, elapsed;
         int shown;
         bool update;
         int maximum, value;
@@ -171,7 +177,7 @@ TEST(PatchSource, ProgressBarDuringADownload)
     };
     for (const Case& c : cases) {
         const DownloadProgressView v =
-            downloadProgressView(c.received, c.total, c.elapsed, c.shown);
+            downloadProgressView(c.received, c.total, c.arrived, c.elapsed, c.shown);
         EXPECT_EQ(v.update, c.update) << c.what;
         EXPECT_EQ(v.maximum, c.maximum) << c.what;
         if (c.update) {
@@ -201,6 +207,8 @@ TEST(DownloadSpeed, AverageOverWholeSecondsAndTheFirstSecond)
     EXPECT_EQ(downloadProgressFormat(2.5),
               QStringLiteral("Downloading the patch...%p% (2.5 Mb/sec)"));
     EXPECT_EQ(downloadProgressFormat(0), QStringLiteral("Downloading the patch...%p% (0 Mb/sec)"));
+    EXPECT_EQ(downloadResumingFormat(2, 6),
+              QStringLiteral("Connection lost, resuming... (attempt 2 of 6)"));
     EXPECT_EQ(downloadBusyFormat(3 << 19, 0.25),
               QStringLiteral("Downloading the patch...1.50 Mb (0.25 Mb/sec)"));
 }

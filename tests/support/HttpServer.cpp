@@ -1,11 +1,34 @@
 #include "tests/support/HttpServer.h"
 
+#include <memory>
+
 #include <QHostAddress>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTimer>
 
 namespace {
+
+// The value of header `name` (any case) in a request's header block; null when absent.
+QByteArray headerIn(const QByteArray& head, const QByteArray& name)
+{
+    const QList<QByteArray> lines = head.split('\n');
+    for (int i = 1; i < lines.size(); ++i) {
+        const int colon = lines[i].indexOf(':');
+        if (colon > 0 && lines[i].left(colon).trimmed().toLower() == name.toLower())
+            return lines[i].mid(colon + 1).trimmed();
+    }
+    return QByteArray();
+}
+
+QByteArray headerOf(const HttpResponse& r, const QByteArray& name)
+{
+    for (const auto& [n, value] : r.headers)
+        if (n.toLower() == name.toLower())
+            return value;
+    return QByteArray();
+}
 
 QByteArray phrase(int status)
 {
@@ -24,8 +47,12 @@ QByteArray phrase(int status)
         return "Permanent Redirect";
     case 403:
         return "Forbidden";
+    case 206:
+        return "Partial Content";
     case 404:
         return "Not Found";
+    case 416:
+        return "Range Not Satisfiable";
     case 500:
         return "Internal Server Error";
     default:
@@ -95,13 +122,24 @@ QByteArray HttpServer::requestHeader(const QByteArray& path, const QByteArray& n
     const auto it = traffic_.find(path);
     if (it == traffic_.end())
         return QByteArray();
-    const QList<QByteArray> lines = it->second.lastRequest.split('\n');
-    for (int i = 1; i < lines.size(); ++i) {
-        const int colon = lines[i].indexOf(':');
-        if (colon > 0 && lines[i].left(colon).trimmed().toLower() == name.toLower())
-            return lines[i].mid(colon + 1).trimmed();
-    }
-    return QByteArray();
+    return headerIn(it->second.lastRequest, name);
+}
+
+std::vector<QByteArray> HttpServer::requestHeaders(const QByteArray& path,
+                                                   const QByteArray& name) const
+{
+    std::vector<QByteArray> values;
+    const auto it = traffic_.find(path);
+    if (it != traffic_.end())
+        for (const QByteArray& head : it->second.heads)
+            values.push_back(headerIn(head, name));
+    return values;
+}
+
+std::vector<int> HttpServer::statuses(const QByteArray& path) const
+{
+    const auto it = traffic_.find(path);
+    return it == traffic_.end() ? std::vector<int>() : it->second.statuses;
 }
 
 qint64 HttpServer::bytesSent(const QByteArray& path) const
@@ -150,28 +188,77 @@ void HttpServer::readRequest(QTcpSocket* socket)
     if (query >= 0)
         path.truncate(query);
     requests_.push_back(path);
-    traffic_[path].lastRequest = buffer.left(end);
+    const QByteArray head = buffer.left(end);
+    traffic_[path].lastRequest = head;
+    traffic_[path].heads.push_back(head);
     socket->setProperty("path", path);
     socket->setProperty("answered", true);
 
-    const auto it = responses_.find(path);
-    const HttpResponse response =
-        it != responses_.end()
-            ? it->second
-            : HttpResponse::error(404, "<html><head><title>404 Not Found</title></head>"
-                                       "<body><h1>Not Found</h1></body></html>");
+    Slice slice;
+    const HttpResponse response = answerFor(path, head, &slice);
+    traffic_[path].statuses.push_back(response.status);
     if (response.delayMs > 0) {
         QPointer<QTcpSocket> guard(socket);
-        QTimer::singleShot(response.delayMs, this, [this, guard, response] {
+        QTimer::singleShot(response.delayMs, this, [this, guard, response, slice] {
             if (guard)
-                respond(guard, response);
+                respond(guard, response, slice);
         });
     } else {
-        respond(socket, response);
+        respond(socket, response, slice);
     }
 }
 
-void HttpServer::respond(QTcpSocket* socket, const HttpResponse& response)
+HttpResponse HttpServer::answerFor(const QByteArray& path, const QByteArray& head, Slice* slice)
+{
+    const auto it = responses_.find(path);
+    if (it == responses_.end())
+        return HttpResponse::error(404, "<html><head><title>404 Not Found</title></head>"
+                                        "<body><h1>Not Found</h1></body></html>");
+    HttpResponse r = it->second;
+    const qint64 size = r.body.size();
+    if (r.ranges && r.status == 200) {
+        r.headers.emplace_back("Accept-Ranges", "bytes");
+        static const QRegularExpression form(QStringLiteral(R"(^bytes=(\d+)-$)"));
+        const auto m = form.match(QString::fromLatin1(headerIn(head, "Range")));
+        const QByteArray ifRange = headerIn(head, "If-Range");
+        QByteArray validator = headerOf(r, "ETag");
+        if (validator.isNull())
+            validator = headerOf(r, "Last-Modified");
+        if (m.hasMatch() && (ifRange.isNull() || r.ignoreIfRange || ifRange == validator)) {
+            const qint64 from = m.captured(1).toLongLong();
+            if (from >= size) {
+                r.status = 416;
+                r.headers.emplace_back("Content-Range", "bytes */" + QByteArray::number(size));
+                r.body.clear();
+                r.contentLength = -2;
+                return r;
+            }
+            r.status = 206;
+            r.headers.emplace_back("Content-Range", "bytes " + QByteArray::number(from) + '-' +
+                                                        QByteArray::number(size - 1) + '/' +
+                                                        QByteArray::number(size));
+            r.contentLength = size - from;
+            slice->from = from;
+        }
+    }
+    std::vector<qint64>& drops = it->second.dropAt;
+    while (!drops.empty()) {
+        const qint64 at = drops.front();
+        if (at <= slice->from) {
+            drops.erase(drops.begin());
+            continue;
+        }
+        if (at < size) {
+            slice->to = at;
+            slice->drop = true;
+            drops.erase(drops.begin());
+        }
+        break;
+    }
+    return r;
+}
+
+void HttpServer::respond(QTcpSocket* socket, const HttpResponse& response, Slice slice)
 {
     if (response.delivery == HttpResponse::Delivery::StallBeforeHeaders)
         return;
@@ -197,7 +284,44 @@ void HttpServer::respond(QTcpSocket* socket, const HttpResponse& response)
     }
     const bool half = response.delivery == HttpResponse::Delivery::StallMidBody ||
                       response.delivery == HttpResponse::Delivery::CloseMidBody;
-    sendBody(socket, response, 0, half ? response.body.size() / 2 : response.body.size());
+    const qint64 end =
+        slice.to >= 0 ? slice.to : (half ? response.body.size() / 2 : response.body.size());
+    if (response.chunkSize <= 0 && !response.chunked)
+        sendPaced(socket, response, slice.from, end, slice.drop);
+    else
+        sendBody(socket, response, slice.from, end);
+}
+
+void HttpServer::sendPaced(QTcpSocket* socket, const HttpResponse& response, qint64 offset,
+                           qint64 end, bool drop)
+{
+    // Written as the system takes it, so that a large body is not copied whole into the socket's
+    // buffer, and a connection dropped at an offset has sent exactly the bytes before it.
+    auto* pump = new QObject(socket);
+    auto position = std::make_shared<qint64>(offset);
+    auto done = std::make_shared<bool>(false);
+    const auto step = [this, socket, response, position, done, end, drop, pump] {
+        if (*done)
+            return;
+        while (*position < end && socket->state() == QAbstractSocket::ConnectedState &&
+               socket->bytesToWrite() < (1 << 20)) {
+            const qint64 n = qMin<qint64>(256 * 1024, end - *position);
+            socket->write(response.body.constData() + *position, n);
+            *position += n;
+        }
+        if (*position < end && socket->state() == QAbstractSocket::ConnectedState)
+            return;
+        *done = true;
+        pump->deleteLater();
+        if (drop) {
+            socket->setProperty("done", true);
+            socket->disconnectFromHost();
+        } else {
+            finishResponse(socket, response);
+        }
+    };
+    connect(socket, &QTcpSocket::bytesWritten, pump, step);
+    step();
 }
 
 void HttpServer::sendBody(QTcpSocket* socket, const HttpResponse& response, qint64 offset,

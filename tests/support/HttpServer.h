@@ -1,6 +1,7 @@
 // A small HTTP/1.1 server on 127.0.0.1 for tests: canned responses per path, redirects, slow,
-// stalled, cut-off and endless bodies, chunked transfer coding, a count of the requests it saw and
-// of the bytes it sent. One response per connection; the connection is closed after it (unless
+// stalled, cut-off and endless bodies, chunked transfer coding, byte ranges (Range, If-Range) and
+// connections dropped at given offsets of the body, a count of the requests it saw and of the
+// bytes it sent. One response per connection; the connection is closed after it (unless
 // the response is told to stall or never ends).
 //
 //   HttpServer server;
@@ -48,6 +49,15 @@ struct HttpResponse
     // The body goes out with "Transfer-Encoding: chunked" (each piece one chunk) and without
     // Content-Length, whatever `contentLength` says.
     bool chunked = false;
+    // Byte ranges: "Range: bytes=N-" is answered 206 with the rest of the body, unless an If-Range
+    // names another validator than this response's ETag (or Last-Modified) header; then the whole
+    // body comes with 200. An N past the end gets 416.
+    bool ranges = false;
+    // A careless server: ranges are served whatever If-Range says.
+    bool ignoreIfRange = false;
+    // Offsets into the body at which the connection is closed, each once (whichever answer for
+    // this path first covers it, in order; one already passed is dropped unused).
+    std::vector<qint64> dropAt;
 
     static HttpResponse ok(const QByteArray& body);
     static HttpResponse error(int status, const QByteArray& body);
@@ -80,6 +90,10 @@ public:
     // The value of header `name` (any case) in the latest request for `path`; null when the
     // request had no such header or there was no request.
     QByteArray requestHeader(const QByteArray& path, const QByteArray& name) const;
+    // The value of header `name` in every request for `path`, in order (null where absent).
+    std::vector<QByteArray> requestHeaders(const QByteArray& path, const QByteArray& name) const;
+    // The status codes answered for `path`, in order.
+    std::vector<int> statuses(const QByteArray& path) const;
 
     // Bytes (head and body) the system took from the server for the answers to `path`.
     qint64 bytesSent(const QByteArray& path) const;
@@ -89,8 +103,19 @@ public:
 private:
     void accept();
     void readRequest(QTcpSocket* socket);
-    void respond(QTcpSocket* socket, const HttpResponse& response);
+    // The part of the body an answer carries: [from, to), and whether the connection is dropped
+    // at `to` instead of ending normally.
+    struct Slice
+    {
+        qint64 from = 0;
+        qint64 to = -1; // -1: as the delivery says
+        bool drop = false;
+    };
+    HttpResponse answerFor(const QByteArray& path, const QByteArray& head, Slice* slice);
+    void respond(QTcpSocket* socket, const HttpResponse& response, Slice slice);
     void sendBody(QTcpSocket* socket, const HttpResponse& response, qint64 offset, qint64 end);
+    void sendPaced(QTcpSocket* socket, const HttpResponse& response, qint64 offset, qint64 end,
+                   bool drop);
     void sendEndless(QTcpSocket* socket, const HttpResponse& response);
     void writePiece(QTcpSocket* socket, const HttpResponse& response, const QByteArray& piece);
     void finishResponse(QTcpSocket* socket, const HttpResponse& response);
@@ -98,6 +123,8 @@ private:
     struct Traffic
     {
         QByteArray lastRequest; // header block of the latest request
+        std::vector<QByteArray> heads;
+        std::vector<int> statuses;
         qint64 bytesSent = 0;
         int closedByClient = 0;
     };
