@@ -110,23 +110,24 @@ QString downloadBusyFormat(qint64 bytesReceived, double speed)
         .arg(speed, 0, 'g', 3, QLatin1Char(' '));
 }
 
-DownloadProgressView downloadProgressView(qint64 received, qint64 total, qint64 elapsedNanoseconds,
-                                          int shownValue)
+DownloadProgressView downloadProgressView(qint64 received, qint64 total, qint64 arrived,
+                                          qint64 elapsedNanoseconds, int shownValue)
 {
     DownloadProgressView view;
+    const double speed = downloadSpeed(arrived, elapsedNanoseconds);
     if (total <= 0) {
         view.update = true;
         view.maximum = 100;
         view.value = static_cast<int>((received >> 14) % 101);
-        view.format = downloadBusyFormat(received, downloadSpeed(received, elapsedNanoseconds));
+        view.format = downloadBusyFormat(received, speed);
         return view;
     }
-    const qint64 shown = qMax<qint64>(shownValue, 0);
     view.maximum = static_cast<int>(qMin<qint64>(total, kMaxPatchBytes));
-    if (shown >= received)
+    const int value = static_cast<int>(qBound<qint64>(0, received, view.maximum));
+    if (value == shownValue)
         return view;
     view.update = true;
-    view.value = static_cast<int>(qMin<qint64>(received, view.maximum));
-    view.format = downloadProgressFormat(downloadSpeed(view.value, elapsedNanoseconds));
+    view.value = value;
+    view.format = downloadProgressFormat(speed);
     return view;
 }

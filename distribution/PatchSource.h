@@ -89,8 +89,11 @@ struct DownloadProgressView
     QString format;
 };
 
-// From the report (`total` <= 0: the length is unknown), the time since the request and the
-// value the bar shows now. A known length only moves the bar forward; an unknown one makes it go
-// round (a turn per 1.6 MiB), since a bar without a range hides its text in most styles.
-DownloadProgressView downloadProgressView(qint64 received, qint64 total, qint64 elapsedNanoseconds,
-                                          int shownValue);
+// From the report (`received` of `total` bytes of the whole file; `total` <= 0: the length is
+// unknown), the bytes that came over the network since the request (`arrived`: the speed counts
+// these, not bytes kept from an earlier try), the time since the request and the value the bar
+// shows now. A known length sets the bar to the bytes received (back to 0 too, when a file that
+// changed on the server starts over); an unknown one makes it go round (a turn per 1.6 MiB), since
+// a bar without a range hides its text in most styles.
+DownloadProgressView downloadProgressView(qint64 received, qint64 total, qint64 arrived,
+                                          qint64 elapsedNanoseconds, int shownValue);

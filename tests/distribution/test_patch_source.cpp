@@ -166,14 +166,19 @@ TEST(PatchSource, ProgressBarDuringADownload)
         const char* format;
     };
     const Case cases[] = {
-        {"a known length moves the bar", 2 << 20, 8 << 20, 2 * second, 0, true, 8 << 20, 2 << 20,
-         "Downloading the patch...%p% (1 Mb/sec)"},
-        {"a known length never moves it back", 1 << 20, 8 << 20, second, 2 << 20, false, 8 << 20, 0,
-         ""},
-        {"an unknown length goes round and says how much came", 3 << 19, 0, second, 0, true, 100,
-         96, "Downloading the patch...1.50 Mb (1.5 Mb/sec)"},
-        {"an unknown length starts over after a turn", (101 << 14) + (5 << 14), -1, 4 * second, 50,
-         true, 100, 5, "Downloading the patch...1.66 Mb (0.414 Mb/sec)"},
+        {"a known length moves the bar", 2 << 20, 8 << 20, 2 << 20, 2 * second, 0, true, 8 << 20,
+         2 << 20, "Downloading the patch...%p% (1 Mb/sec)"},
+        {"nothing new: the bar stays", 2 << 20, 8 << 20, 2 << 20, 3 * second, 2 << 20, false,
+         8 << 20, 0, ""},
+        {"bytes kept from before count for the bar, not for the speed", 6 << 20, 8 << 20, 1 << 20,
+         second, 5 << 20, true, 8 << 20, 6 << 20, "Downloading the patch...%p% (1 Mb/sec)"},
+        {"a file that changed on the server starts the bar over", 1 << 20, 8 << 20, 7 << 20,
+         7 * second, 6 << 20, true, 8 << 20, 1 << 20, "Downloading the patch...%p% (1 Mb/sec)"},
+        {"an unknown length goes round and says how much came", 3 << 19, 0, 3 << 19, second, 0,
+         true, 100, 96, "Downloading the patch...1.50 Mb (1.5 Mb/sec)"},
+        {"an unknown length starts over after a turn", (101 << 14) + (5 << 14), -1,
+         (101 << 14) + (5 << 14), 4 * second, 50, true, 100, 5,
+         "Downloading the patch...1.66 Mb (0.414 Mb/sec)"},
     };
     for (const Case& c : cases) {
         const DownloadProgressView v =
