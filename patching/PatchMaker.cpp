@@ -177,6 +177,11 @@ public:
 
     bool head(std::uint64_t offset, std::uint64_t oldLength, std::uint64_t newLength)
     {
+        // Known to be too large before its bytes are read: stop at once.
+        if (newLength > limit_ || size_ + kPatchRecordHeadSize + newLength > limit_) {
+            tooLarge_ = true;
+            return false;
+        }
         unsigned char h[kPatchRecordHeadSize];
         putLe64(h, offset);
         putLe64(h + 8, oldLength);
@@ -244,6 +249,7 @@ private:
     bool skipEqual();
     bool findResync(std::size_t& oldLength, std::size_t& newLength);
     bool searchStage(const Stage& stage, Candidate& best);
+    static bool preferWeak(const Candidate& weak, const Candidate& strong);
     bool record(std::uint64_t offset, std::uint64_t oldLength, const unsigned char* data,
                 std::size_t size);
     bool flushPending();
@@ -265,6 +271,15 @@ private:
     std::vector<std::uint32_t> slotPos_, slotCheck_, slotStamp_;
     std::uint32_t stamp_ = 0;
 };
+
+// A short match is taken before a long one only where both can be had, one after the other, and
+// it is long enough to be worth a record of its own; otherwise it may be text that recurs by
+// chance, and following it could skip content the long match keeps.
+bool Differ::preferWeak(const Candidate& weak, const Candidate& strong)
+{
+    return weak.length >= kPatchRecordHeadSize && weak.q < strong.q &&
+           weak.p + weak.length <= strong.p && weak.q + weak.length <= strong.q;
+}
 
 bool Differ::run()
 {
@@ -318,15 +333,28 @@ bool Differ::skipEqual()
 // agree again, at the least cost to the patch.
 bool Differ::findResync(std::size_t& oldLength, std::size_t& newLength)
 {
+    // A short match ends the search only where no wider window holds a long one.
+    Candidate weak;
     for (const Stage& stage : kStages) {
-        Candidate best;
-        if (!searchStage(stage, best))
+        Candidate found;
+        if (!searchStage(stage, found))
             return false;
-        if (best.length > 0) {
-            oldLength = best.p;
-            newLength = best.q;
-            return true;
+        if (found.length == 0)
+            continue;
+        if (!found.strong) {
+            if (weak.length == 0)
+                weak = found;
+            continue;
         }
+        const Candidate& chosen = preferWeak(weak, found) ? weak : found;
+        oldLength = chosen.p;
+        newLength = chosen.q;
+        return true;
+    }
+    if (weak.length > 0) {
+        oldLength = weak.p;
+        newLength = weak.q;
+        return true;
     }
     const std::uint64_t leftA = a_.size() - posA_, leftB = b_.size() - posB_;
     oldLength = newLength =
@@ -389,6 +417,7 @@ bool Differ::searchStage(const Stage& stage, Candidate& best)
     }
 
     // Scan the translated side at every position.
+    Candidate weak, strong;
     std::size_t stopAt = wb; // scan positions below this
     h = 0;
     for (std::size_t i = 0; i < k; ++i)
@@ -409,20 +438,20 @@ bool Differ::searchStage(const Stage& stage, Candidate& best)
                     ++m;
                 const bool bothEnd =
                     aEndsInView && bEndsInView && p + m == availA && qq + m == availB;
-                Candidate c{p, qq, m, m >= kStrongMatch || bothEnd};
+                const Candidate c{p, qq, m, m >= kStrongMatch || bothEnd};
                 if (m >= stage.minMatch || bothEnd) {
+                    Candidate& kept = c.strong ? strong : weak;
                     const bool better =
-                        best.length == 0 || (c.strong && !best.strong) ||
-                        (c.strong == best.strong &&
-                         (c.q < best.q ||
-                          (c.q == best.q &&
-                           (c.length > best.length || (c.length == best.length && c.p < best.p)))));
+                        kept.length == 0 || c.q < kept.q ||
+                        (c.q == kept.q &&
+                         (c.length > kept.length || (c.length == kept.length && c.p < kept.p)));
                     if (better) {
-                        best = c;
-                        // A strong match: only the same match seen from a later anchor can start
-                        // earlier. A weak one: look a little further for a strong one.
-                        const std::size_t further = best.strong ? stage.step + k : kLookPastWeak;
-                        stopAt = std::min(wb, q + further);
+                        kept = c;
+                        // After a long match only the same match seen from a later anchor can
+                        // start earlier; after a short one, look a little further for a long one.
+                        const std::size_t further = c.strong ? stage.step + k : kLookPastWeak;
+                        if (c.strong || strong.length == 0)
+                            stopAt = std::min(wb, q + further);
                     }
                 }
             }
@@ -431,6 +460,7 @@ bool Differ::searchStage(const Stage& stage, Candidate& best)
             break;
         h = (h - B[q] * topPower) * kRollBase + B[q + k];
     }
+    best = strong.length == 0 || preferWeak(weak, strong) ? weak : strong;
     return true;
 }
 
