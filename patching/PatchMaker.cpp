@@ -44,7 +44,10 @@ constexpr Stage kStages[] = {
     {512u << 10, 4, 24, 32},
     {8u << 20, 16, 32, 48},
 };
+constexpr std::size_t kStageCount = sizeof(kStages) / sizeof(kStages[0]);
 constexpr std::size_t kWidestWindow = 8u << 20;
+// How far apart the shifts of a short and a following long match may be for both to be taken.
+constexpr std::int64_t kNearShift = 4096;
 // Where nothing common is found within the widest window, this much is replaced as it stands.
 constexpr std::size_t kBlindBlock = kWidestWindow;
 constexpr std::size_t kWindowBuffer = 32u << 20;
@@ -270,15 +273,25 @@ private:
     // filled it so that it is never cleared.
     std::vector<std::uint32_t> slotPos_, slotCheck_, slotStamp_;
     std::uint32_t stamp_ = 0;
+
+    // Per stage: where it last found no long match.
+    bool fruitless_[kStageCount] = {};
+    std::uint64_t fruitlessA_[kStageCount] = {}, fruitlessB_[kStageCount] = {};
 };
 
-// A short match is taken before a long one only where both can be had, one after the other, and
-// it is long enough to be worth a record of its own; otherwise it may be text that recurs by
-// chance, and following it could skip content the long match keeps.
+// A short match is taken before a long one only where both can be had, one after the other, it
+// is long enough to be worth a record of its own, and the two shift the content by about the
+// same amount (a small edit between them). Otherwise it may be text that recurs by chance, and
+// following it could skip content that the long match keeps.
 bool Differ::preferWeak(const Candidate& weak, const Candidate& strong)
 {
+    const auto shift = [](const Candidate& c) {
+        return static_cast<std::int64_t>(c.p) - static_cast<std::int64_t>(c.q);
+    };
+    const std::int64_t turn = shift(strong) - shift(weak);
     return weak.length >= kPatchRecordHeadSize && weak.q < strong.q &&
-           weak.p + weak.length <= strong.p && weak.q + weak.length <= strong.q;
+           weak.p + weak.length <= strong.p && weak.q + weak.length <= strong.q &&
+           turn <= kNearShift && turn >= -kNearShift;
 }
 
 bool Differ::run()
@@ -335,10 +348,23 @@ bool Differ::findResync(std::size_t& oldLength, std::size_t& newLength)
 {
     // A short match ends the search only where no wider window holds a long one.
     Candidate weak;
-    for (const Stage& stage : kStages) {
+    for (std::size_t i = 0; i < kStageCount; ++i) {
+        const Stage& stage = kStages[i];
+        // A wide window that held no long match a little earlier holds none now either, but for
+        // its far end: don't search it again until the positions have moved by half of it. That
+        // keeps a long stretch of rewritten text from searching the widest window at every
+        // short match within it.
+        if (i > 0 && fruitless_[i] && posA_ < fruitlessA_[i] + stage.window / 2 &&
+            posB_ < fruitlessB_[i] + stage.window / 2)
+            continue;
         Candidate found;
         if (!searchStage(stage, found))
             return false;
+        if (!found.strong) {
+            fruitless_[i] = true;
+            fruitlessA_[i] = posA_;
+            fruitlessB_[i] = posB_;
+        }
         if (found.length == 0)
             continue;
         if (!found.strong) {
