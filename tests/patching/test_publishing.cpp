@@ -306,8 +306,8 @@ TEST_F(Publishing, MakeRefusesAndWritesNothing)
     testdata::writeFile(a, original);
     testdata::writeFile(b, translated);
     testdata::writeFile(dir / "in" / "old.data", Bytes{'o', 'l', 'd'});
-    fs::create_hard_link(a, dir / "in" / "hard-link.lpk");
-    std::error_code symlinkError;
+    std::error_code hardLinkError, symlinkError;
+    fs::create_hard_link(a, dir / "in" / "hard-link.lpk", hardLinkError);
     fs::create_symlink(b, dir / "in" / "link-to-translated.lpk", symlinkError);
     testdata::writeFile(dir / "a-file", Bytes{'f'});
 
@@ -322,9 +322,6 @@ TEST_F(Publishing, MakeRefusesAndWritesNothing)
         {"output = translated, spelled otherwise",
          {u8(a), u8(b), "-o", u8(dir / "in" / "." / "translated.lpk")},
          "overwrite"},
-        {"output = original through a hard link",
-         {u8(a), u8(b), "-o", u8(dir / "in" / "hard-link.lpk")},
-         "overwrite"},
         {"missing original",
          {u8(dir / "in" / "nothing.lpk"), u8(b), "-o", u8(dir / "in" / "p")},
          "nothing.lpk"},
@@ -337,6 +334,10 @@ TEST_F(Publishing, MakeRefusesAndWritesNothing)
         {"output folder is a file", {u8(a), u8(b), "-o", u8(dir / "a-file" / "p.data")}, "a-file"},
         {"output is a folder", {u8(a), u8(b), "-o", u8(dir / "in")}, "folder"},
     };
+    if (!hardLinkError)
+        cases.push_back({"output = original through a hard link",
+                         {u8(a), u8(b), "-o", u8(dir / "in" / "hard-link.lpk")},
+                         "overwrite"});
     if (!symlinkError)
         cases.push_back({"output = translated through a symbolic link",
                          {u8(a), u8(b), "-o", u8(dir / "in" / "link-to-translated.lpk")},
