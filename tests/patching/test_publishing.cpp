@@ -359,9 +359,7 @@ TEST_F(Publishing, MakeRefusesAndWritesNothing)
     // A patch over the 1 GiB the patcher accepts is refused before it is written. The translation
     // is sparse: it costs no disk.
     {
-        std::FILE* f = std::fopen(u8(dir / "huge.lpk").c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fclose(f);
+        testdata::writeFile(dir / "huge.lpk", {});
         fs::resize_file(dir / "huge.lpk", qdt::kMaxPatchSize);
         testdata::writeFile(dir / "empty.lpk", {});
         const ToolRun r =
