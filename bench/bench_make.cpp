@@ -136,18 +136,36 @@ void benchOneSize(const fs::path& dir, std::uint64_t mib, std::size_t records, b
 }
 
 // The format replaces and inserts but cannot copy: a block that moved is deleted where it was
-// and its bytes are inserted where it went.
-void benchMovedBlock(const fs::path& dir, std::uint64_t mib, std::uint64_t blockMiB)
+// and its bytes are inserted where it went. Measured on the generated archive (whose 64 KiB
+// blocks recur elsewhere, shifted, as repeated content in a real archive would) and on random
+// bytes (nothing recurs).
+void benchMovedBlock(const fs::path& dir, std::uint64_t mib, std::uint64_t blockMiB, bool random)
 {
     const std::uint64_t size = mib << 20, block = blockMiB << 20;
     const fs::path original = dir / "original.lpk", moved = dir / "moved.lpk",
                    made = dir / "made.data";
-    std::printf("\n== %llu MiB archive, a %llu MiB block moved from 10%% to 60%%\n",
-                static_cast<unsigned long long>(mib), static_cast<unsigned long long>(blockMiB));
-    testdata::writeArchive(original, size, 77);
+    std::printf("\n== %llu MiB %s, a %llu MiB block moved from 10%% to 60%%\n",
+                static_cast<unsigned long long>(mib),
+                random ? "of random bytes" : "generated archive",
+                static_cast<unsigned long long>(blockMiB));
+    testdata::Bytes data;
+    if (random) {
+        data.resize(size);
+        std::uint64_t s = 88172645463325252ULL;
+        for (auto& b : data) {
+            s ^= s << 13;
+            s ^= s >> 7;
+            s ^= s << 17;
+            b = static_cast<unsigned char>(s >> 32);
+        }
+        testdata::writeFile(original, data);
+    } else {
+        testdata::writeArchive(original, size, 77);
+        data = testdata::readFile(original);
+    }
     {
-        const auto data = testdata::readFile(original);
         const std::size_t from = size / 10, to = size * 6 / 10;
+        require(from + block <= to, "a block that fits between 10% and 60%");
         testdata::Bytes out;
         out.reserve(data.size());
         out.insert(out.end(), data.begin(), data.begin() + from);
@@ -211,7 +229,8 @@ int main(int argc, char** argv)
                 xdelta ? "" : " (xdelta3 not installed: its comparison is skipped)");
     for (auto mib : sizes)
         benchOneSize(dir, mib, records, xdelta);
-    benchMovedBlock(dir, std::min<std::uint64_t>(sizes.front(), 256), movedMiB);
+    for (const bool random : {false, true})
+        benchMovedBlock(dir, std::min<std::uint64_t>(sizes.front(), 256), movedMiB, random);
     std::error_code ec;
     fs::remove_all(dir, ec);
     return 0;

@@ -121,8 +121,11 @@ ToolRun runTool(const std::vector<std::string>& args, const fs::path& scratch)
     }
     r.exitCode = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
+    // Windows writes text lines with CR LF.
     r.out = textOf(outFile);
     r.err = textOf(errFile);
+    for (std::string* text : {&r.out, &r.err})
+        text->erase(std::remove(text->begin(), text->end(), '\r'), text->end());
     std::error_code ec;
     fs::remove(outFile, ec);
     fs::remove(errFile, ec);
@@ -378,6 +381,72 @@ TEST_F(Publishing, MakeRefusesAndWritesNothing)
               testdata::hashOf(translated));
     EXPECT_EQ(namesIn(dir / "in"), before);
 }
+
+#ifndef _WIN32
+// make killed at random moments: the patch's name holds the previous patch, whole, or nothing;
+// never part of a new one.
+TEST_F(Publishing, KilledMakeNeverLeavesPartOfAPatch)
+{
+    const std::uint64_t size = 24u << 20;
+    const fs::path original = dir / "original.lpk", translated = dir / "translated.lpk",
+                   patch = dir / "patch.data";
+    testdata::writeArchive(original, size, 9);
+    const Bytes truePatch = testdata::makePatchForFile(
+        original, testdata::translationEdits(size, 3000, 9), 0, translated);
+    const Bytes previous = {'P', 'T', 'C', 'H', 0, 0, 0, 0};
+    testdata::writeFile(patch, previous);
+
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(tool({"make", u8(original), u8(translated), "-o", u8(dir / "whole.data")}).exitCode,
+              0);
+    const auto fullRun =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
+    const Bytes whole = testdata::readFile(dir / "whole.data");
+    fs::remove(dir / "whole.data");
+
+    std::uint64_t seed = 4242;
+    int killedBeforeTheEnd = 0;
+    for (int round = 0; round < 12; ++round) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        const auto delay =
+            static_cast<long>((seed >> 33) % static_cast<std::uint64_t>(fullRun + 1));
+        std::string program = QDT_TOOL;
+        std::vector<std::string> args = {program,        "make", u8(original),
+                                         u8(translated), "-o",   u8(patch)};
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(delay));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (WIFSIGNALED(status))
+            ++killedBeforeTheEnd;
+        const Bytes now = testdata::readFile(patch);
+        EXPECT_TRUE(now == previous || now == whole) << "round " << round << ": " << now.size();
+        // What a killed run leaves is its temporary file beside the patch, never under its name.
+        for (const auto& name : namesIn(dir.path())) {
+            if (name == "original.lpk" || name == "translated.lpk" || name == "patch.data")
+                continue;
+            EXPECT_EQ(name.rfind("patch.data.tmp-", 0), 0u) << name;
+            fs::remove(dir / name);
+        }
+        testdata::writeFile(patch, previous);
+    }
+    EXPECT_GT(killedBeforeTheEnd, 0);
+    EXPECT_LE(whole.size(), truePatch.size());
+}
+#endif
 
 // A release folder: the original archive and one patch per language, with the manifest made by
 // the tool.
