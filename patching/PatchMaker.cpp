@@ -78,8 +78,23 @@ public:
         if (end <= base_ + filled_)
             return true;
         const std::uint64_t keepFrom = pos > base_ + kKeepBehind ? pos - kKeepBehind : base_;
-        const auto drop = static_cast<std::size_t>(keepFrom - base_);
-        if (drop > 0) {
+        if (keepFrom >= base_ + filled_) {
+            // The position jumped past everything in memory (a block replaced blindly): the bytes
+            // up to it are only read for the hash.
+            base_ += filled_;
+            filled_ = 0;
+            while (base_ < keepFrom) {
+                const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(
+                    {buffer_.size(), keepFrom - base_, size_ - read_}));
+                const std::size_t got = n ? std::fread(buffer_.data(), 1, n, file_) : 0;
+                if (got == 0)
+                    return failRead();
+                hash_.update(buffer_.data(), got);
+                read_ += got;
+                base_ += got;
+            }
+        } else if (keepFrom > base_) {
+            const auto drop = static_cast<std::size_t>(keepFrom - base_);
             std::memmove(buffer_.data(), buffer_.data() + drop, filled_ - drop);
             filled_ -= drop;
             base_ = keepFrom;
