@@ -20,6 +20,11 @@ constexpr std::size_t kKeepBehind = 64;
 // How far a match is followed to judge it, and the length from which it is trusted outright.
 constexpr std::size_t kMeasureCap = 1024;
 constexpr std::size_t kStrongMatch = 64;
+// A match this long is where the archives really go on together: no recurring block is as long.
+constexpr std::size_t kLongMatch = 256u << 10;
+// Dropping more original bytes than a text ever holds calls for a look at whether the translation
+// still holds them further on.
+constexpr std::size_t kLargeSkip = 4096;
 // After a short match has been found, how much further a long one is looked for. A short match
 // can be text that happens to recur; a long one is where the archives really meet again.
 constexpr std::size_t kLookPastWeak = 256;
@@ -84,8 +89,8 @@ public:
             base_ += filled_;
             filled_ = 0;
             while (base_ < keepFrom) {
-                const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(
-                    {buffer_.size(), keepFrom - base_, size_ - read_}));
+                const auto n = static_cast<std::size_t>(
+                    std::min<std::uint64_t>({buffer_.size(), keepFrom - base_, size_ - read_}));
                 const std::size_t got = n ? std::fread(buffer_.data(), 1, n, file_) : 0;
                 if (got == 0)
                     return failRead();
@@ -226,6 +231,16 @@ private:
     std::uint64_t records_ = 0, replaced_ = 0, inserted_ = 0;
 };
 
+std::size_t matchLength(const unsigned char* x, const unsigned char* y, std::size_t cap)
+{
+    std::size_t m = 0;
+    while (m + 256 <= cap && std::memcmp(x + m, y + m, 256) == 0)
+        m += 256;
+    while (m < cap && x[m] == y[m])
+        ++m;
+    return m;
+}
+
 // Reports progress at most every 16 MiB.
 class Progress
 {
@@ -268,6 +283,7 @@ private:
     bool findResync(std::size_t& oldLength, std::size_t& newLength);
     bool searchStage(const Stage& stage, Candidate& best);
     static bool preferWeak(const Candidate& weak, const Candidate& strong);
+    bool take(const Candidate& c, std::size_t& oldLength, std::size_t& newLength);
     bool record(std::uint64_t offset, std::uint64_t oldLength, const unsigned char* data,
                 std::size_t size);
     bool flushPending();
@@ -388,19 +404,61 @@ bool Differ::findResync(std::size_t& oldLength, std::size_t& newLength)
             continue;
         }
         const Candidate& chosen = preferWeak(weak, found) ? weak : found;
-        oldLength = chosen.p;
-        newLength = chosen.q;
-        return true;
+        return take(chosen, oldLength, newLength);
     }
-    if (weak.length > 0) {
-        oldLength = weak.p;
-        newLength = weak.q;
-        return true;
-    }
+    if (weak.length > 0)
+        return take(weak, oldLength, newLength);
     const std::uint64_t leftA = a_.size() - posA_, leftB = b_.size() - posB_;
     oldLength = newLength =
         static_cast<std::size_t>(std::min<std::uint64_t>({kBlindBlock, leftA, leftB}));
     return b_.ensure(posB_, newLength);
+}
+
+// Takes a candidate, unless it drops a large stretch of the original that the translation holds
+// a little further on, whole: then the translation's bytes up to there are inserted instead.
+// Content that recurs (the same block elsewhere in the archive) can offer a match that skips
+// ahead in the original; following it would lose the original bytes that are still to come, and
+// every record after it would stay out of step.
+bool Differ::take(const Candidate& c, std::size_t& oldLength, std::size_t& newLength)
+{
+    oldLength = c.p;
+    newLength = c.q;
+    if (c.p < kLargeSkip)
+        return true;
+    const std::size_t k = 32;
+    if (!a_.ensure(posA_, kWidestWindow + kLongMatch) ||
+        !b_.ensure(posB_, kWidestWindow + kLongMatch))
+        return false;
+    const std::size_t availA = a_.available(posA_), availB = b_.available(posB_);
+    if (availA < kLongMatch || availB < k)
+        return true;
+    const unsigned char* A = a_.at(posA_);
+    const unsigned char* B = b_.at(posB_);
+    if (matchLength(A + c.p, B + c.q, std::min({kLongMatch, availA - c.p, availB - c.q})) >=
+        kLongMatch)
+        return true;
+    std::uint64_t want = 0, h = 0, topPower = 1;
+    for (std::size_t i = 0; i < k; ++i) {
+        want = want * kRollBase + A[i];
+        h = h * kRollBase + B[i];
+        if (i > 0)
+            topPower *= kRollBase;
+    }
+    const std::size_t end = std::min(kWidestWindow, availB - k);
+    int verified = 0;
+    for (std::size_t q = 0; q < end; ++q) {
+        if (h == want && std::memcmp(A, B + q, k) == 0) {
+            if (matchLength(A, B + q, std::min(kLongMatch, availB - q)) >= kLongMatch) {
+                oldLength = 0;
+                newLength = q;
+                return true;
+            }
+            if (++verified == 64)
+                break;
+        }
+        h = (h - B[q] * topPower) * kRollBase + B[q + k];
+    }
+    return true;
 }
 
 bool Differ::searchStage(const Stage& stage, Candidate& best)

@@ -221,6 +221,14 @@ std::vector<Shape> shapes()
                 c = slice(base, 120000, 300000);
     v.push_back({"moved block", base, concat({a, c, b}), head + 2 * rec + b.size()});
     {
+        // The moved block's first bytes recur a little after where it goes: following that
+        // repeat would skip original bytes that are still to come.
+        const Bytes p = noise(200000, 21), x = noise(300000, 22), q = noise(200000, 23);
+        const Bytes r = concat({noise(10000, 24), slice(x, 0, 30000), noise(600000, 25)});
+        v.push_back({"moved block whose start recurs", concat({p, x, q, r}), concat({p, q, x, r}),
+                     head + 2 * rec + x.size()});
+    }
+    {
         const auto edits = testdata::translationEdits(base.size(), 60, 11);
         std::uint64_t cost = head;
         for (const auto& e : edits)
