@@ -76,8 +76,17 @@ ToolRun runTool(const std::vector<std::string>& args, const fs::path& scratch)
     startup.hStdError = err;
     startup.hStdInput = INVALID_HANDLE_VALUE;
     PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessW(tool.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &process);
+    BOOL started = FALSE;
+    DWORD startError = 0;
+    // A fresh Wine prefix has been seen to refuse a start now and then while it settles.
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        if (attempt > 0)
+            Sleep(1000);
+        started = CreateProcessW(tool.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                 nullptr, nullptr, &startup, &process);
+        if (!started)
+            startError = GetLastError();
+    }
     CloseHandle(out);
     CloseHandle(err);
     if (started) {
@@ -91,6 +100,9 @@ ToolRun runTool(const std::vector<std::string>& args, const fs::path& scratch)
             r.exitCode = static_cast<int>(code);
         }
         CloseHandle(process.hProcess);
+    } else {
+        r.err = "the tool could not be started (error " + std::to_string(startError) + ")";
+        return r;
     }
 #else
     std::vector<std::string> copies = {QDT_TOOL};
