@@ -284,6 +284,9 @@ private:
     bool searchStage(const Stage& stage, Candidate& best);
     static bool preferWeak(const Candidate& weak, const Candidate& strong);
     bool take(const Candidate& c, std::size_t& oldLength, std::size_t& newLength);
+    bool farJump(std::size_t& oldLength, std::size_t& newLength, bool& found);
+    static std::size_t findLong(const unsigned char* needle, std::size_t needleAvail,
+                                const unsigned char* hay, std::size_t hayAvail, std::size_t reach);
     bool record(std::uint64_t offset, std::uint64_t oldLength, const unsigned char* data,
                 std::size_t size);
     bool flushPending();
@@ -408,10 +411,72 @@ bool Differ::findResync(std::size_t& oldLength, std::size_t& newLength)
     }
     if (weak.length > 0)
         return take(weak, oldLength, newLength);
+    bool found = false;
+    if (!farJump(oldLength, newLength, found))
+        return false;
+    if (found)
+        return true;
     const std::uint64_t leftA = a_.size() - posA_, leftB = b_.size() - posB_;
     oldLength = newLength =
         static_cast<std::size_t>(std::min<std::uint64_t>({kBlindBlock, leftA, leftB}));
     return b_.ensure(posB_, newLength);
+}
+
+// Where `needle`'s first anchor starts a long match in `hay`, within `reach`; npos otherwise.
+// Only the first few places the anchor occurs are followed.
+std::size_t Differ::findLong(const unsigned char* needle, std::size_t needleAvail,
+                             const unsigned char* hay, std::size_t hayAvail, std::size_t reach)
+{
+    const std::size_t k = 32;
+    if (needleAvail < kLongMatch || hayAvail < kLongMatch)
+        return std::string::npos;
+    std::uint64_t want = 0, h = 0, topPower = 1;
+    for (std::size_t i = 0; i < k; ++i) {
+        want = want * kRollBase + needle[i];
+        h = h * kRollBase + hay[i];
+        if (i > 0)
+            topPower *= kRollBase;
+    }
+    const std::size_t end = std::min(reach, hayAvail - kLongMatch);
+    int verified = 0;
+    for (std::size_t q = 0; q < end; ++q) {
+        if (h == want && std::memcmp(needle, hay + q, k) == 0) {
+            if (matchLength(needle, hay + q, kLongMatch) >= kLongMatch)
+                return q;
+            if (++verified == 64)
+                break;
+        }
+        h = (h - hay[q] * topPower) * kRollBase + hay[q + k];
+    }
+    return std::string::npos;
+}
+
+// Nothing in common within the widest window: before replacing a block blindly, look as far as
+// the buffers reach for the original going on whole further in the translation (a block was
+// inserted or moved there) or the translation going on whole further in the original (a block
+// was removed or moved away), and take the nearer. Replacing blindly would keep the two out of
+// step by the block's size for the rest of the archives.
+bool Differ::farJump(std::size_t& oldLength, std::size_t& newLength, bool& found)
+{
+    constexpr std::size_t reach = kWindowBuffer - kLongMatch - (1u << 20);
+    if (!a_.ensure(posA_, reach + kLongMatch) || !b_.ensure(posB_, reach + kLongMatch))
+        return false;
+    const std::size_t availA = a_.available(posA_), availB = b_.available(posB_);
+    const unsigned char* A = a_.at(posA_);
+    const unsigned char* B = b_.at(posB_);
+    const std::size_t inserted = findLong(A, availA, B, availB, reach);
+    const std::size_t removed = findLong(B, availB, A, availA, reach);
+    found = inserted != std::string::npos || removed != std::string::npos;
+    if (!found)
+        return true;
+    if (inserted <= removed) {
+        oldLength = 0;
+        newLength = inserted;
+    } else {
+        oldLength = removed;
+        newLength = 0;
+    }
+    return true;
 }
 
 // Takes a candidate, unless it drops a large stretch of the original that the translation holds

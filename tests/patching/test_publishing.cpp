@@ -241,6 +241,13 @@ std::vector<Shape> shapes()
                      head + 2 * rec + x.size()});
     }
     {
+        // Moved farther than the widest search window (8 MiB): still paid for once.
+        const Bytes p = noise(1u << 20, 31), x = noise(9u << 20, 32), q = noise(10u << 20, 33),
+                    r = noise(1u << 20, 34);
+        v.push_back({"block moved farther than the search window", concat({p, x, q, r}),
+                     concat({p, q, x, r}), head + 2 * rec + x.size()});
+    }
+    {
         const auto edits = testdata::translationEdits(base.size(), 60, 11);
         std::uint64_t cost = head;
         for (const auto& e : edits)
