@@ -25,6 +25,8 @@ constexpr std::size_t kLongMatch = 256u << 10;
 // Dropping more original bytes than a text ever holds calls for a look at whether the translation
 // still holds them further on.
 constexpr std::size_t kLargeSkip = 4096;
+// How far both positions move before a far look that found nothing is made again.
+constexpr std::uint64_t kFarRetry = 1u << 20;
 // After a short match has been found, how much further a long one is looked for. A short match
 // can be text that happens to recur; a long one is where the archives really meet again.
 constexpr std::size_t kLookPastWeak = 256;
@@ -308,6 +310,10 @@ private:
     std::vector<std::uint32_t> slotPos_, slotCheck_, slotStamp_;
     std::uint32_t stamp_ = 0;
 
+    // Where the far look last found nothing.
+    bool farFruitless_ = false;
+    std::uint64_t farFruitlessA_ = 0, farFruitlessB_ = 0;
+
     // Per stage: where it last found no long match.
     bool fruitless_[kStageCount] = {};
     std::uint64_t fruitlessA_[kStageCount] = {}, fruitlessB_[kStageCount] = {};
@@ -458,6 +464,10 @@ std::size_t Differ::findLong(const unsigned char* needle, std::size_t needleAvai
 // step by the block's size for the rest of the archives.
 bool Differ::farJump(std::size_t& oldLength, std::size_t& newLength, bool& found)
 {
+    found = false;
+    // Found nothing a moment ago: nothing but the far end has changed since.
+    if (farFruitless_ && posA_ < farFruitlessA_ + kFarRetry && posB_ < farFruitlessB_ + kFarRetry)
+        return true;
     constexpr std::size_t reach = kWindowBuffer - kLongMatch - (1u << 20);
     if (!a_.ensure(posA_, reach + kLongMatch) || !b_.ensure(posB_, reach + kLongMatch))
         return false;
@@ -467,8 +477,12 @@ bool Differ::farJump(std::size_t& oldLength, std::size_t& newLength, bool& found
     const std::size_t inserted = findLong(A, availA, B, availB, reach);
     const std::size_t removed = findLong(B, availB, A, availA, reach);
     found = inserted != std::string::npos || removed != std::string::npos;
-    if (!found)
+    if (!found) {
+        farFruitless_ = true;
+        farFruitlessA_ = posA_;
+        farFruitlessB_ = posB_;
         return true;
+    }
     if (inserted <= removed) {
         oldLength = 0;
         newLength = inserted;
@@ -479,49 +493,31 @@ bool Differ::farJump(std::size_t& oldLength, std::size_t& newLength, bool& found
     return true;
 }
 
-// Takes a candidate, unless it drops a large stretch of the original that the translation holds
-// a little further on, whole: then the translation's bytes up to there are inserted instead.
-// Content that recurs (the same block elsewhere in the archive) can offer a match that skips
-// ahead in the original; following it would lose the original bytes that are still to come, and
-// every record after it would stay out of step.
+// Takes a candidate, unless it drops a large stretch of the original on the strength of a match
+// that is not long, while the original or the translation goes on whole a little further on:
+// then that is taken instead. Content that recurs (the same block elsewhere in the archive) can
+// offer a match that skips ahead in the original; following it would lose original bytes that
+// are still to come, and every record after it would stay out of step.
 bool Differ::take(const Candidate& c, std::size_t& oldLength, std::size_t& newLength)
 {
     oldLength = c.p;
     newLength = c.q;
     if (c.p < kLargeSkip)
         return true;
-    const std::size_t k = 32;
     if (!a_.ensure(posA_, kWidestWindow + kLongMatch) ||
         !b_.ensure(posB_, kWidestWindow + kLongMatch))
         return false;
     const std::size_t availA = a_.available(posA_), availB = b_.available(posB_);
-    if (availA < kLongMatch || availB < k)
+    if (matchLength(a_.at(posA_) + c.p, b_.at(posB_) + c.q,
+                    std::min({kLongMatch, availA - c.p, availB - c.q})) >= kLongMatch)
         return true;
-    const unsigned char* A = a_.at(posA_);
-    const unsigned char* B = b_.at(posB_);
-    if (matchLength(A + c.p, B + c.q, std::min({kLongMatch, availA - c.p, availB - c.q})) >=
-        kLongMatch)
-        return true;
-    std::uint64_t want = 0, h = 0, topPower = 1;
-    for (std::size_t i = 0; i < k; ++i) {
-        want = want * kRollBase + A[i];
-        h = h * kRollBase + B[i];
-        if (i > 0)
-            topPower *= kRollBase;
-    }
-    const std::size_t end = std::min(kWidestWindow, availB - k);
-    int verified = 0;
-    for (std::size_t q = 0; q < end; ++q) {
-        if (h == want && std::memcmp(A, B + q, k) == 0) {
-            if (matchLength(A, B + q, std::min(kLongMatch, availB - q)) >= kLongMatch) {
-                oldLength = 0;
-                newLength = q;
-                return true;
-            }
-            if (++verified == 64)
-                break;
-        }
-        h = (h - B[q] * topPower) * kRollBase + B[q + k];
+    bool found = false;
+    std::size_t farOld = 0, farNew = 0;
+    if (!farJump(farOld, farNew, found))
+        return false;
+    if (found) {
+        oldLength = farOld;
+        newLength = farNew;
     }
     return true;
 }

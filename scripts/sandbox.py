@@ -3,10 +3,11 @@
 
 A temporary folder holds a generated game installation ("Quen Dara/bin/x64/QuenDara.exe" and
 "Quen Dara/ZNGame/data.lpk"), a home folder of the program's own (so its work directory and settings
-file are the sandbox's), a patch server on 127.0.0.1 (scripts/sandbox_server.py) and a running
-"ORBEX.exe". The program runs on a virtual X display unless a real one is asked for; a player's
-clicks are real X input events (XTEST), and what the window shows is read from the state file the
-program writes when QDT_AUTOMATION_STATE is set.
+file are the sandbox's), a patch server on 127.0.0.1 (scripts/sandbox_server.py) serving three
+translations published with quen-dara-patch make and manifest, and a running "ORBEX.exe". The
+program runs on a virtual X display unless a real one is asked for; a player's clicks are real X
+input events (XTEST), and what the window shows is read from the state file the program writes
+when QDT_AUTOMATION_STATE is set.
 
 WineSandbox is the same for the Windows program under Wine: a prefix of its own inside the sandbox
 folder holds the game (found through the registry, as the launcher leaves it), the work directory
