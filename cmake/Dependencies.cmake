@@ -14,15 +14,13 @@ else()
     target_compile_definitions(qdt_xxhash INTERFACE XXH_INLINE_ALL)
 endif()
 
-# nlohmann JSON: header-only, with a CMake package both on Debian and in vcpkg. Only the Qt
-# library uses it.
+# nlohmann JSON: header-only, with a CMake package both on Debian and in vcpkg. The Qt library
+# reads manifests with it and the command-line tool writes and checks them.
 # The cross build gets the bare headers from its toolchain file instead.
-if(QDT_BUILD_GUI)
-    if(QDT_NLOHMANN_INCLUDE_DIR)
-        add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
-        set_target_properties(nlohmann_json::nlohmann_json PROPERTIES
-            INTERFACE_INCLUDE_DIRECTORIES "${QDT_NLOHMANN_INCLUDE_DIR}")
-    else()
-        find_package(nlohmann_json 3 REQUIRED)
-    endif()
+if(QDT_NLOHMANN_INCLUDE_DIR)
+    add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+    set_target_properties(nlohmann_json::nlohmann_json PROPERTIES
+        INTERFACE_INCLUDE_DIRECTORIES "${QDT_NLOHMANN_INCLUDE_DIR}")
+else()
+    find_package(nlohmann_json 3 REQUIRED)
 endif()

@@ -19,7 +19,7 @@ case "${1:-}" in -h | --help) sed -n '2,14p' "$0"; exit 0 ;; esac
 "$root/scripts/setup.sh"
 log=$(mktemp)
 if ! { cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-    cmake --build "$root/build" -j "$(nproc)" --target QuenDaraTranslation qdt-sandbox-data qdt-fake-game; } >"$log" 2>&1; then
+    cmake --build "$root/build" -j "$(nproc)" --target QuenDaraTranslation qdt-sandbox-data qdt-fake-game quen-dara-patch; } >"$log" 2>&1; then
     tail -n 40 "$log"
     echo "Build failed." >&2
     exit 1

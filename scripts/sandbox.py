@@ -3,10 +3,11 @@
 
 A temporary folder holds a generated game installation ("Quen Dara/bin/x64/QuenDara.exe" and
 "Quen Dara/ZNGame/data.lpk"), a home folder of the program's own (so its work directory and settings
-file are the sandbox's), a patch server on 127.0.0.1 (scripts/sandbox_server.py) and a running
-"ORBEX.exe". The program runs on a virtual X display unless a real one is asked for; a player's
-clicks are real X input events (XTEST), and what the window shows is read from the state file the
-program writes when QDT_AUTOMATION_STATE is set.
+file are the sandbox's), a patch server on 127.0.0.1 (scripts/sandbox_server.py) serving three
+translations published with quen-dara-patch make and manifest, and a running "ORBEX.exe". The
+program runs on a virtual X display unless a real one is asked for; a player's clicks are real X
+input events (XTEST), and what the window shows is read from the state file the program writes
+when QDT_AUTOMATION_STATE is set.
 
 WineSandbox is the same for the Windows program under Wine: a prefix of its own inside the sandbox
 folder holds the game (found through the registry, as the launcher leaves it), the work directory
@@ -30,6 +31,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TITLE = "Quen Dara Online Translation v0.4"
+# quen-dara-patch's language keys, the manifest's key suffixes, and the server folder each patch
+# is listed under (the Russian one behind a redirect).
+LANGUAGES = (("en", "EN", "files"), ("en_m", "EN_M", "files"), ("ru", "RU", "redirect"))
 
 
 def xxh_hashes(path):
@@ -240,16 +244,59 @@ class Sandbox:
             raise
 
     def _make(self, size_mib):
-        tool = os.path.join(self.build_dir, "tests", "qdt-sandbox-data")
-        subprocess.run([tool, self.server_root, str(size_mib)], check=True)
+        self._make_release(size_mib)
         os.makedirs(os.path.dirname(self.game_exe), exist_ok=True)
         os.makedirs(os.path.dirname(self.archive), exist_ok=True)
         os.makedirs(self.work_dir, exist_ok=True)
         os.replace(os.path.join(self.server_root, "ZNGame", "data.lpk"), self.archive)
         fake = os.path.join(self.build_dir, "tests", "qdt-fake-game")
         shutil.copy(fake, self.game_exe)
-        self.hashes = xxh_hashes(os.path.join(self.server_root, "hashes.json"))
         self.save_game_path(self.game_exe)
+
+    # --- the publisher's side ------------------------------------------------------------
+    def tool(self, *args, **kwargs):
+        """Runs the Linux quen-dara-patch of the build (bounded); raises when it fails."""
+        return subprocess.run([os.path.join(self.build_dir, "tools", "quen-dara-patch")] +
+                              list(args), check=True, timeout=600, **kwargs)
+
+    def _make_release(self, size_mib):
+        """What a translator has and does: the original and one translated archive per language
+        (generated), then one patch per language made from them with `quen-dara-patch make` into
+        the server's folder. The translated archives are dropped afterwards."""
+        subprocess.run([os.path.join(self.build_dir, "tests", "qdt-sandbox-data"),
+                        self.server_root, str(size_mib)], check=True, timeout=300)
+        www = os.path.join(self.server_root, "www")
+        os.makedirs(www, exist_ok=True)
+        original = os.path.join(self.server_root, "ZNGame", "data.lpk")
+        for _, suffix, _ in LANGUAGES:
+            translated = os.path.join(self.server_root, "translated", "data_%s.lpk" % suffix)
+            self.tool("make", original, translated, "-o",
+                      os.path.join(www, "patch_%s.data" % suffix), "--header-word", "51440001",
+                      stdout=subprocess.DEVNULL)
+            os.remove(translated)
+        self.hashes = xxh_hashes(os.path.join(self.server_root, "hashes.json"))
+
+    def write_manifest(self):
+        """The manifest for the running server, written by `quen-dara-patch manifest`; the server
+        reads it on every request. The Russian patch is listed behind a redirect."""
+        host = "http://127.0.0.1:%d" % self.port
+        args = ["manifest", "--version", "0.4"]
+        for key, suffix, folder in LANGUAGES:
+            name = "patch_%s.data" % suffix
+            args += ["--language", "%s=%s/%s/%s,%s" % (key, host, folder, name,
+                                                      os.path.join(self.server_root, "www", name))]
+        self.tool(*args, "-o", os.path.join(self.server_root, "patch.json"),
+                  stdout=subprocess.DEVNULL)
+
+    def verify_release(self):
+        """`quen-dara-patch verify` of the served release against the game's original archive:
+        (exit status, its lines)."""
+        done = subprocess.run(
+            [os.path.join(self.build_dir, "tools", "quen-dara-patch"), "verify",
+             os.path.join(self.server_root, "patch.json"), "--original", self.archive,
+             "--files", os.path.join(self.server_root, "www")],
+            timeout=600, capture_output=True, text=True)
+        return done.returncode, done.stdout + done.stderr
 
     def save_game_path(self, path):
         with open(os.path.join(self.work_dir, "fallbackJson.json"), "w", encoding="utf-8") as f:
@@ -282,6 +329,7 @@ class Sandbox:
 
     def start_server(self):
         self.server, self.port = self._start_server_process("port", self.port, [])
+        self.write_manifest()
         return self.server
 
     def start_tls_server(self, cert, key):
@@ -516,9 +564,7 @@ class WineSandbox(Sandbox):
         self.state_path = os.path.join(self.dir, "state.json")
         os.makedirs(self.home, exist_ok=True)
 
-        tool = os.path.join(self.build_dir, "tests", "qdt-sandbox-data")
-        subprocess.run([tool, self.server_root, str(size_mib)], check=True, timeout=120)
-        self.hashes = xxh_hashes(os.path.join(self.server_root, "hashes.json"))
+        self._make_release(size_mib)
 
         subprocess.run(["wineboot", "-i"], env=self.wine_env(), cwd=self.dir, timeout=180,
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -645,6 +691,11 @@ def demo(args):
     print("Sandbox: %s" % sandbox.dir)
     try:
         sandbox.start_server()
+        status, report = sandbox.verify_release()
+        print("Release made with quen-dara-patch make and manifest; quen-dara-patch verify says:")
+        print("  " + report.strip().replace("\n", "\n  "))
+        if status != 0:
+            raise RuntimeError("the release does not verify")
         sandbox.start_launcher()
         sandbox.start_display(virtual=virtual)
         print("Patch server: %s" % sandbox.manifest_url())

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Patch server of the demo sandbox and the end-to-end tests, on 127.0.0.1 only.
 
-Serves, from the sandbox folder made by qdt-sandbox-data:
-  /patch.json            the manifest: version 4, the three languages, their hashes; the Russian
-                         patch is listed behind a redirect
+Serves, from the sandbox folder (the sandbox writes its patches and manifest with quen-dara-patch):
+  /patch.json            <root>/patch.json, with the overrides below applied; an empty object
+                         while there is none
   /files/<name>          the patch files in <root>/www
   /redirect/<name>       302 to /files/<name>
 Files the tests may write while it runs, read on every request:
@@ -70,17 +70,7 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def manifest(self):
-        host = "%s://127.0.0.1:%d" % (self.scheme, self.server.server_address[1])
-        hashes = load_json(os.path.join(self.root, "hashes.json"), {})
-        doc = {
-            "version": 4,
-            "filename_EN": host + "/files/patch_EN.data",
-            "filename_EN_M": host + "/files/patch_EN_M.data",
-            "filename_RU": host + "/redirect/patch_RU.data",
-        }
-        for suffix in ("EN", "EN_M", "RU"):
-            if "xxhash_" + suffix in hashes:
-                doc["xxhash_" + suffix] = hashes["xxhash_" + suffix]
+        doc = load_json(os.path.join(self.root, "patch.json"), {})
         doc.update(load_json(os.path.join(self.root, "manifest-overrides.json"), {}))
         return json.dumps(doc, indent=4).encode("utf-8")
 

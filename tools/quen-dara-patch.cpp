@@ -19,8 +19,14 @@
 #include "core/FileIo.h"
 #include "patching/PatchEngine.h"
 #include "patching/PatchFormat.h"
+#include "tools/Publishing.h"
+#include "tools/ToolArgs.h"
 
-namespace {
+using tool::Args;
+using tool::refuse;
+using tool::usageError;
+
+namespace tool {
 
 const char kUsage[] =
     "Usage:\n"
@@ -36,13 +42,32 @@ const char kUsage[] =
     "  quen-dara-patch info PATCH\n"
     "      Prints the header fields, the number of records, the bytes replaced and inserted and\n"
     "      whether the patch is well-formed (exit status 1 when it is not).\n"
+    "\n"
+    "For publishers:\n"
+    "  quen-dara-patch make ORIGINAL TRANSLATED -o PATCH [--header-word HEX]\n"
+    "      Writes the patch that turns ORIGINAL into TRANSLATED (both read once, of any size).\n"
+    "      The header word (up to 8 hexadecimal digits, default 0) is stored as it is. PATCH is\n"
+    "      written beside itself and renamed when complete; it may not be either archive. A\n"
+    "      patch over 1 GiB, which the patcher refuses, is not written.\n"
+    "  quen-dara-patch manifest --version VERSION [--language KEY=URL,FILE]... -o MANIFEST\n"
+    "      Writes the manifest (patch.json) the patcher reads. VERSION is MAJOR.MINOR (0.4)\n"
+    "      or the encoded whole number (major * 65536 + minor, so 4 is 0.4). KEY is en (Human\n"
+    "      English), en_m (Human + Machine English) or ru (Russian), each at most once; a\n"
+    "      language left out is not offered. URL is where players download FILE: http:// or\n"
+    "      https:// with a host, a comma in it written as %2C. FILE's hash goes into the\n"
+    "      manifest.\n"
+    "  quen-dara-patch verify MANIFEST --original ORIGINAL --files FOLDER\n"
+    "      Checks a release before it is uploaded: for each language of MANIFEST, the file in\n"
+    "      FOLDER named by the last part of its URL (patch_EN.data for .../patch_EN.data) is\n"
+    "      there, has the listed hash, is a well-formed patch for ORIGINAL and gives the result\n"
+    "      it promises. ORIGINAL is only read. One line per language; exit status 1 on any\n"
+    "      fault.\n"
+    "\n"
     "  quen-dara-patch --help\n";
 
-struct Args
-{
-    std::vector<std::filesystem::path> paths; // every argument as a native path
-    std::vector<std::string> texts;           // every argument as UTF-8 text
-};
+} // namespace tool
+
+namespace {
 
 Args collectArgs(int argc, char** argv)
 {
@@ -76,18 +101,6 @@ bool stderrIsTerminal()
 #else
     return ::isatty(2) != 0;
 #endif
-}
-
-int refuse(const std::string& reason)
-{
-    std::fprintf(stderr, "quen-dara-patch: %s\n", reason.c_str());
-    return 1;
-}
-
-int usageError(const std::string& reason)
-{
-    std::fprintf(stderr, "quen-dara-patch: %s\n%s", reason.c_str(), kUsage);
-    return 2;
 }
 
 std::string describe(const qdt::Status& status)
@@ -253,7 +266,7 @@ int main(int argc, char** argv)
         return usageError("no command given");
     const std::string& command = args.texts[0];
     if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(kUsage, stdout);
+        std::fputs(tool::kUsage, stdout);
         return 0;
     }
     if (command == "apply")
@@ -262,5 +275,11 @@ int main(int argc, char** argv)
         return status(args);
     if (command == "info")
         return info(args);
+    if (command == "make")
+        return tool::makeCommand(args);
+    if (command == "manifest")
+        return tool::manifestCommand(args);
+    if (command == "verify")
+        return tool::verifyCommand(args);
     return usageError("unknown command " + command);
 }

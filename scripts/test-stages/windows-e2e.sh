@@ -22,9 +22,10 @@ quietly() {
 
 "$root/scripts/setup.sh" || exit 1
 
-# The Linux build makes the sandbox's game, patches and hashes.
+# The Linux build makes the sandbox's game and hashes, and its quen-dara-patch the patches and the
+# manifest.
 if [[ -x "$root/build/tests/qdt-sandbox-data" && -f "$root/build/build.ninja" ]]; then
-    quietly cmake --build "$root/build" --target qdt-sandbox-data || exit 1
+    quietly cmake --build "$root/build" --target qdt-sandbox-data quen-dara-patch || exit 1
 else
     quietly "$root/scripts/build.sh" "$root/build" || exit 1
 fi

@@ -3,12 +3,14 @@
 #include "tests/distribution/WindowFixture.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 
 #include <QHostAddress>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTcpServer>
 
+#include "core/Xxh64.h"
 #include "distribution/Manifest.h"
 
 namespace {
@@ -114,6 +116,60 @@ TEST_F(ManifestGate, OfferedLanguagesFollowTheManifest)
     EXPECT_TRUE(ui().pushButtonEnglish->isEnabled());
     EXPECT_FALSE(ui().pushButtonEnglish_2->isEnabled());
     EXPECT_FALSE(ui().pushButtonRussian->isEnabled());
+}
+
+// A release made with the command-line tool: the manifest it writes is read as written, and its
+// languages (one left out) are offered.
+TEST_F(ManifestGate, ManifestWrittenByTheToolIsReadAndItsLanguagesOffered)
+{
+    QTemporaryDir release;
+    ASSERT_TRUE(release.isValid());
+    const testdata::Bytes source = testdata::makeArchive(30000, 8);
+    QStringList arguments = {QStringLiteral("manifest"), QStringLiteral("--version"),
+                             QStringLiteral("0.4")};
+    struct Listed
+    {
+        Languages language;
+        QString option;
+        QString address;
+        testdata::Bytes patch;
+    };
+    std::vector<Listed> listed = {
+        {languageEnglish, QStringLiteral("en"), server.url("/files/patch_EN.data").toString(), {}},
+        {languageRussian,
+         QStringLiteral("ru"),
+         server.url("/redirect/patch_RU.data").toString(),
+         {}}};
+    int seed = 0;
+    for (auto& l : listed) {
+        l.patch = testdata::makePatch(
+            source, testdata::translationEdits(source.size(), 5, static_cast<unsigned>(++seed)));
+        const QString file = release.filePath(QStringLiteral("patch_%1.data").arg(l.option));
+        testdata::writeFile(fsPath(file), l.patch);
+        arguments << QStringLiteral("--language") << l.option + '=' + l.address + ',' + file;
+    }
+    arguments << QStringLiteral("-o") << release.filePath(QStringLiteral("patch.json"));
+    QProcess tool;
+    tool.start(QStringLiteral(QDT_TOOL), arguments);
+    ASSERT_TRUE(tool.waitForFinished(60000));
+    ASSERT_EQ(tool.exitCode(), 0) << tool.readAllStandardError().toStdString();
+
+    QFile written(release.filePath(QStringLiteral("patch.json")));
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    const QByteArray body = written.readAll();
+    const nlohmann::json manifest = parseManifest(body);
+    EXPECT_EQ(manifestVersion(manifest), 4);
+    for (const auto& l : listed) {
+        EXPECT_EQ(patchUrl(manifest, l.language).toString(), l.address);
+        EXPECT_EQ(publishedHash(manifest, l.language), qdt::xxh64(l.patch.data(), l.patch.size()));
+    }
+    EXPECT_TRUE(patchUrl(manifest, languageEnglishMachine).isEmpty());
+
+    start(HttpResponse::ok(body));
+    EXPECT_TRUE(boxes.seen().empty());
+    EXPECT_TRUE(ui().pushButtonEnglish->isEnabled());
+    EXPECT_FALSE(ui().pushButtonEnglish_2->isEnabled());
+    EXPECT_TRUE(ui().pushButtonRussian->isEnabled());
 }
 
 TEST_F(ManifestGate, OnlyAVersionOffersNoLanguage)

@@ -1,8 +1,8 @@
-// Makes the files of a sandbox game installation and its patch server:
+// Makes the archives of a sandbox game installation, as a translator has them before publishing:
 //   qdt-sandbox-data OUT_DIR SIZE_MIB [SEED]
-// writes OUT_DIR/ZNGame/data.lpk (the original archive), OUT_DIR/www/patch_{EN,EN_M,RU}.data (one
-// forward patch per language, built for that archive) and OUT_DIR/hashes.json with the hashes a
-// manifest publishes and the archive hashes the tests check against.
+// writes OUT_DIR/ZNGame/data.lpk (the original archive), OUT_DIR/translated/data_{EN,EN_M,RU}.lpk
+// (one translated archive per language) and OUT_DIR/hashes.json with the archive hashes the tests
+// check against. The patches and the manifest are made from them with quen-dara-patch.
 //   qdt-sandbox-data --hash FILE
 // prints the archive hash of a file.
 #include <cstdio>
@@ -36,7 +36,7 @@ int main(int argc, char** argv)
     const std::uint64_t seed = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1;
     try {
         fs::create_directories(out / "ZNGame");
-        fs::create_directories(out / "www");
+        fs::create_directories(out / "translated");
         const fs::path archive = out / "ZNGame" / "data.lpk";
         testdata::writeArchive(archive, size, seed);
 
@@ -56,14 +56,10 @@ int main(int argc, char** argv)
         std::uint64_t languageSeed = seed * 100;
         for (const auto& lang : languages) {
             const auto edits = testdata::translationEdits(size, lang.records, ++languageSeed);
-            const fs::path result = out / ("result_" + std::string(lang.suffix) + ".lpk");
-            const auto patch = testdata::makePatchForFile(archive, edits, 0x51440001, result);
+            const fs::path result =
+                out / "translated" / ("data_" + std::string(lang.suffix) + ".lpk");
+            testdata::makePatchForFile(archive, edits, 0, result);
             const auto resultHash = qdt::hashFile(result);
-            fs::remove(result);
-            testdata::writeFile(out / "www" / ("patch_" + std::string(lang.suffix) + ".data"),
-                                patch);
-            json += ",\n    \"xxhash_" + std::string(lang.suffix) +
-                    "\": " + std::to_string(testdata::hashOf(patch));
             json += ",\n    \"result_" + std::string(lang.suffix) +
                     "\": " + std::to_string(resultHash.value);
         }

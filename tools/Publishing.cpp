@@ -1,0 +1,576 @@
+#include "tools/Publishing.h"
+
+#include <cinttypes>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "core/FileIo.h"
+#include "core/Xxh64.h"
+#include "patching/PatchEngine.h"
+#include "patching/PatchFormat.h"
+#include "patching/PatchMaker.h"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace tool {
+
+namespace {
+
+// The languages a manifest lists: the name on our command line, the suffix of its manifest keys
+// and the name a player sees on its button.
+struct Language
+{
+    const char* option;
+    const char* suffix;
+    const char* shown;
+};
+const Language kLanguages[] = {
+    {"en", "_EN", "Human English"},
+    {"en_m", "_EN_M", "Human + Machine English"},
+    {"ru", "_RU", "Russian"},
+};
+
+// The largest manifest the patcher reads.
+constexpr std::size_t kMaxManifestBytes = 1 << 20;
+
+bool stderrIsTerminal()
+{
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return ::isatty(2) != 0;
+#endif
+}
+
+std::string hex64(std::uint64_t v)
+{
+    char s[17];
+    std::snprintf(s, sizeof s, "%016" PRIx64, v);
+    return s;
+}
+
+std::string versionText(std::int32_t version)
+{
+    const auto v = static_cast<std::uint32_t>(version);
+    return std::to_string(v >> 16) + "." + std::to_string(v & 0xffff);
+}
+
+bool sameFile(const fs::path& a, const fs::path& b)
+{
+    std::error_code ec;
+    return qdt::sameEntry(a, b) || fs::equivalent(a, b, ec);
+}
+
+bool isDigits(const std::string& s)
+{
+    return !s.empty() && s.size() <= 9 && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+std::string lower(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+// The archive read front to back for the check of a patch; nothing is written.
+class FileInput : public qdt::ByteInput
+{
+public:
+    explicit FileInput(std::FILE* f) : f_(f) {}
+    bool read(unsigned char* buffer, std::size_t size) override
+    {
+        return std::fread(buffer, 1, size, f_) == size;
+    }
+
+private:
+    std::FILE* f_;
+};
+
+class DiscardOutput : public qdt::ByteOutput
+{
+public:
+    bool write(const unsigned char*, std::size_t) override { return true; }
+};
+
+} // namespace
+
+bool fetchableAddress(const std::string& url, std::string& why)
+{
+    for (unsigned char c : url) {
+        if (c <= 0x20 || c >= 0x7f || std::strchr("\"<>\\^`{|}", c)) {
+            why = "it holds a blank, a control character or a character that must be "
+                  "percent-encoded";
+            return false;
+        }
+    }
+    const auto colon = url.find("://");
+    const std::string scheme = lower(url.substr(0, colon == std::string::npos ? 0 : colon));
+    if (colon == std::string::npos || (scheme != "http" && scheme != "https")) {
+        why = "only http:// and https:// addresses are fetched";
+        return false;
+    }
+    const std::size_t start = colon + 3;
+    const std::size_t end = url.find_first_of("/?#", start);
+    std::string authority =
+        url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    const auto at = authority.rfind('@');
+    if (at != std::string::npos)
+        authority = authority.substr(at + 1);
+    std::string host = authority;
+    if (!authority.empty() && authority[0] == '[') {
+        const auto close = authority.find(']');
+        if (close == std::string::npos) {
+            why = "its host is not complete";
+            return false;
+        }
+        host = authority.substr(0, close + 1);
+        authority = authority.substr(close + 1);
+        if (!authority.empty() && authority[0] != ':') {
+            why = "its host is not complete";
+            return false;
+        }
+    } else {
+        const auto portColon = authority.find(':');
+        host = authority.substr(0, portColon);
+        authority = portColon == std::string::npos ? "" : authority.substr(portColon);
+    }
+    if (host.empty() || host == "[]") {
+        why = "it names no host";
+        return false;
+    }
+    if (!authority.empty()) {
+        const std::string port = authority.substr(1);
+        if (!port.empty() && (!isDigits(port) || std::stol(port) > 65535)) {
+            why = "its port is not a number up to 65535";
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string fileNameOfAddress(const std::string& url, std::string& why)
+{
+    std::string path = url.substr(0, url.find_first_of("?#"));
+    const auto colon = path.find("://");
+    const auto slash = path.find('/', colon == std::string::npos ? 0 : colon + 3);
+    path = slash == std::string::npos ? "" : path.substr(slash);
+    const std::string last = path.substr(path.rfind('/') + 1);
+    std::string name;
+    for (std::size_t i = 0; i < last.size(); ++i) {
+        if (last[i] == '%' && i + 2 < last.size() && hexDigit(last[i + 1]) >= 0 &&
+            hexDigit(last[i + 2]) >= 0) {
+            name += static_cast<char>(hexDigit(last[i + 1]) * 16 + hexDigit(last[i + 2]));
+            i += 2;
+        } else {
+            name += last[i];
+        }
+    }
+    if (name.empty()) {
+        why = "the address ends without a file name";
+        return {};
+    }
+    if (name == "." || name == "..") {
+        why = "the address's file name is \"" + name + "\"";
+        return {};
+    }
+    for (unsigned char c : name) {
+        if (c == '/' || c == '\\' || c < 0x20 || c == 0x7f || c == ':') {
+            why = "the address's file name \"" + last +
+                  "\" holds a path separator, a drive colon or a control character";
+            return {};
+        }
+    }
+    return name;
+}
+
+bool parseVersion(const std::string& text, std::int32_t& version, std::string& why)
+{
+    const auto dot = text.find('.');
+    std::uint64_t value = 0;
+    if (dot == std::string::npos) {
+        if (text.empty() || text.size() > 10 ||
+            text.find_first_not_of("0123456789") != std::string::npos) {
+            why = "\"" + text + "\" is neither MAJOR.MINOR (such as 0.4) nor a whole number";
+            return false;
+        }
+        value = std::stoull(text);
+        if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
+            why = text + " is larger than a manifest version can be";
+            return false;
+        }
+    } else {
+        const std::string major = text.substr(0, dot), minor = text.substr(dot + 1);
+        if (!isDigits(major) || !isDigits(minor)) {
+            why = "\"" + text + "\" is neither MAJOR.MINOR (such as 0.4) nor a whole number";
+            return false;
+        }
+        const auto ma = std::stoull(major), mi = std::stoull(minor);
+        if (ma > 32767 || mi > 255) {
+            why = "the patcher shows versions up to 32767.255, not " + text;
+            return false;
+        }
+        value = (ma << 16) + mi;
+    }
+    if (value == 0) {
+        why = "version 0 reads as no manifest at all (\"Can't connect to server.\")";
+        return false;
+    }
+    version = static_cast<std::int32_t>(value);
+    return true;
+}
+
+// make ORIGINAL TRANSLATED -o PATCH [--header-word HEX]
+int makeCommand(const Args& args)
+{
+    std::vector<std::size_t> positional;
+    std::optional<std::size_t> output;
+    std::uint32_t word = 0;
+    for (std::size_t i = 1; i < args.texts.size(); ++i) {
+        const std::string& a = args.texts[i];
+        if (a == "-o" || a == "--output" || a == "--header-word") {
+            if (i + 1 >= args.texts.size())
+                return usageError(a + " needs a value");
+            ++i;
+            if (a == "--header-word") {
+                std::string hex = args.texts[i];
+                if (hex.size() > 2 && hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X'))
+                    hex = hex.substr(2);
+                if (hex.empty() || hex.size() > 8 ||
+                    hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+                    return usageError("--header-word takes up to 8 hexadecimal digits, not \"" +
+                                      args.texts[i] + "\"");
+                word = static_cast<std::uint32_t>(std::stoul(hex, nullptr, 16));
+            } else {
+                output = i;
+            }
+        } else if (a.size() > 1 && a[0] == '-') {
+            return usageError("unknown option " + a);
+        } else {
+            positional.push_back(i);
+        }
+    }
+    if (positional.size() != 2 || !output)
+        return usageError("make needs ORIGINAL, TRANSLATED and -o PATCH");
+
+    qdt::MakeRequest request;
+    request.original = args.paths[positional[0]];
+    request.translated = args.paths[positional[1]];
+    request.output = args.paths[*output];
+    for (int i = 0; i < 4; ++i)
+        request.headerWord[i] = static_cast<unsigned char>(word >> (8 * i));
+    ProgressBar bar(stderrIsTerminal());
+    request.progress = bar.callback();
+    const auto made = qdt::makePatchFile(request);
+    bar.finish();
+    if (!made)
+        return refuse(made.status.detail);
+    const auto& m = made.value;
+    std::printf("%s: %" PRIu64 " bytes, %" PRIu64 " records (%" PRIu64 " bytes replaced by %" PRIu64
+                ")\n",
+                qdt::displayPath(request.output).c_str(), m.patchSize, m.recordCount,
+                m.bytesReplaced, m.bytesInserted);
+    std::printf("source hash: %s\nresult hash: %s\n", hex64(m.sourceHash).c_str(),
+                hex64(m.resultHash).c_str());
+    return 0;
+}
+
+// manifest --version N --language KEY=URL,FILE ... -o patch.json
+int manifestCommand(const Args& args)
+{
+    struct Listed
+    {
+        const Language* language;
+        std::string url;
+        fs::path file;
+        std::uint64_t hash = 0;
+    };
+    std::vector<Listed> listed;
+    std::optional<std::size_t> output;
+    std::optional<std::int32_t> version;
+    for (std::size_t i = 1; i < args.texts.size(); ++i) {
+        const std::string& a = args.texts[i];
+        if (a != "-o" && a != "--output" && a != "--version" && a != "--language")
+            return usageError("unexpected argument " + a);
+        if (i + 1 >= args.texts.size())
+            return usageError(a + " needs a value");
+        const std::string& value = args.texts[++i];
+        if (a == "--version") {
+            std::int32_t v = 0;
+            std::string why;
+            if (!parseVersion(value, v, why))
+                return usageError("--version: " + why);
+            version = v;
+        } else if (a == "--language") {
+            const auto eq = value.find('=');
+            const auto comma = value.find(',', eq == std::string::npos ? 0 : eq);
+            if (eq == std::string::npos || comma == std::string::npos)
+                return usageError("--language takes KEY=URL,FILE, not \"" + value + "\"");
+            const std::string key = lower(value.substr(0, eq));
+            const Language* language = nullptr;
+            for (const auto& l : kLanguages)
+                if (key == l.option)
+                    language = &l;
+            if (!language)
+                return usageError("unknown language \"" + value.substr(0, eq) +
+                                  "\" (the languages are en, en_m and ru)");
+            for (const auto& l : listed)
+                if (l.language == language)
+                    return usageError("language " + key + " is given twice");
+            Listed entry;
+            entry.language = language;
+            entry.url = value.substr(eq + 1, comma - eq - 1);
+            // The file part as the shell gave it, wide on Windows.
+            const std::string fileText = value.substr(comma + 1);
+            entry.file = qdt::pathFromUtf8(fileText);
+            std::string why;
+            if (!fetchableAddress(entry.url, why))
+                return refuse(key + ": the patcher would not fetch \"" + entry.url + "\": " + why);
+            listed.push_back(std::move(entry));
+        } else {
+            output = i;
+        }
+    }
+    if (!version || !output)
+        return usageError("manifest needs --version and -o FILE");
+
+    const fs::path target = args.paths[*output];
+    for (auto& l : listed) {
+        const std::string key = l.language->option;
+        const std::string fileName = qdt::displayPath(l.file);
+        if (sameFile(target, l.file))
+            return refuse("the manifest would overwrite " + fileName + ", the patch of " + key);
+        auto data = qdt::readWholeFile(l.file, qdt::kMaxPatchSize);
+        if (!data)
+            return refuse(key + ": " + data.status.detail);
+        auto checked = qdt::checkPatch(data.value.data(), data.value.size());
+        if (!checked)
+            return refuse(key + ": " + fileName + " is not a usable patch: " +
+                          (checked.status.kind == qdt::ErrorKind::BadMagic
+                               ? std::string("it does not start with \"PTCH\"")
+                               : checked.status.detail));
+        l.hash = qdt::xxh64(data.value.data(), data.value.size());
+        std::string why;
+        const std::string served = fileNameOfAddress(l.url, why);
+        if (served.empty())
+            return refuse(key + ": \"" + l.url + "\": " + why);
+        if (served != qdt::displayPath(l.file.filename()))
+            std::fprintf(stderr,
+                         "quen-dara-patch: note: %s is listed at an address whose file name is "
+                         "%s: upload it under that name\n",
+                         fileName.c_str(), served.c_str());
+    }
+
+    nlohmann::ordered_json doc;
+    doc["version"] = *version;
+    for (const auto& language : kLanguages) {
+        for (const auto& l : listed) {
+            if (l.language != &language)
+                continue;
+            doc[std::string("filename") + language.suffix] = l.url;
+            doc[std::string("xxhash") + language.suffix] = l.hash;
+        }
+    }
+    const std::string text = doc.dump(4, ' ', false) + "\n";
+    const qdt::Status written = qdt::writeFileAtomically(target, text.data(), text.size());
+    if (!written)
+        return refuse("Can't write the manifest " + qdt::displayPath(target) + ": " +
+                      written.detail);
+    if (*version != static_cast<std::int32_t>((QDT_VERSION_MAJOR << 16) + QDT_VERSION_MINOR))
+        std::fprintf(stderr,
+                     "quen-dara-patch: note: patcher %d.%d asks its players to download version "
+                     "%s when it reads this manifest\n",
+                     QDT_VERSION_MAJOR, QDT_VERSION_MINOR, versionText(*version).c_str());
+    std::printf("%s: version %s, %zu language%s\n", qdt::displayPath(target).c_str(),
+                versionText(*version).c_str(), listed.size(), listed.size() == 1 ? "" : "s");
+    return 0;
+}
+
+// verify patch.json --original ORIGINAL --files DIR
+int verifyCommand(const Args& args)
+{
+    std::optional<std::size_t> manifestArg, originalArg, filesArg;
+    for (std::size_t i = 1; i < args.texts.size(); ++i) {
+        const std::string& a = args.texts[i];
+        if (a == "--original" || a == "--files") {
+            if (i + 1 >= args.texts.size())
+                return usageError(a + " needs a value");
+            (a == "--original" ? originalArg : filesArg) = ++i;
+        } else if (a.size() > 1 && a[0] == '-') {
+            return usageError("unknown option " + a);
+        } else if (manifestArg) {
+            return usageError("verify takes one manifest");
+        } else {
+            manifestArg = i;
+        }
+    }
+    if (!manifestArg || !originalArg || !filesArg)
+        return usageError("verify needs MANIFEST, --original ARCHIVE and --files FOLDER");
+    const fs::path manifestPath = args.paths[*manifestArg];
+    const fs::path original = args.paths[*originalArg];
+    const fs::path folder = args.paths[*filesArg];
+    const std::string manifestName = qdt::displayPath(manifestPath);
+
+    // The manifest read as the patcher reads it.
+    auto bytes = qdt::readWholeFile(manifestPath, kMaxManifestBytes);
+    if (!bytes)
+        return refuse(manifestName + ": " + bytes.status.detail);
+    const char* begin = reinterpret_cast<const char*>(bytes.value.data());
+    const char* end = static_cast<const char*>(std::memchr(begin, 0, bytes.value.size()));
+    if (!end)
+        end = begin + bytes.value.size();
+    const nlohmann::json doc = nlohmann::json::parse(begin, end, nullptr, false);
+    if (!doc.is_object())
+        return refuse(manifestName + ": not a manifest the patcher can read (not one JSON object)");
+
+    bool fault = false;
+    std::int32_t version = 0;
+    if (const auto it = doc.find("version"); it != doc.end() && it->is_number_integer())
+        version = static_cast<std::int32_t>(static_cast<std::uint32_t>(
+            it->is_number_unsigned() ? it->get<std::uint64_t>()
+                                     : static_cast<std::uint64_t>(it->get<std::int64_t>())));
+    const std::int32_t ours = (QDT_VERSION_MAJOR << 16) + QDT_VERSION_MINOR;
+    if (version == 0) {
+        std::printf("version: FAULT: no whole-number \"version\": the patcher says \"Can't "
+                    "connect to server.\" and ends\n");
+        fault = true;
+    } else if (version != ours) {
+        std::printf("version: %s: patcher %d.%d asks its players to download version %s\n",
+                    versionText(version).c_str(), QDT_VERSION_MAJOR, QDT_VERSION_MINOR,
+                    versionText(version).c_str());
+    } else {
+        std::printf("version: %s: ok\n", versionText(version).c_str());
+    }
+
+    std::uint64_t originalSize = 0;
+    {
+        std::error_code ec;
+        if (!fs::is_regular_file(original, ec))
+            return refuse(
+                "The original archive " + qdt::displayPath(original) +
+                (fs::exists(original, ec) ? " is not a regular file" : " does not exist"));
+        originalSize = fs::file_size(original, ec);
+    }
+    const auto originalHash = qdt::hashFile(original);
+    if (!originalHash)
+        return refuse(originalHash.status.detail);
+
+    for (const auto& language : kLanguages) {
+        const std::string suffix = language.suffix;
+        const std::string label = std::string(language.option) + " (" + language.shown + ")";
+        auto faultLine = [&](const std::string& what) {
+            std::printf("%s: FAULT: %s\n", label.c_str(), what.c_str());
+            fault = true;
+        };
+        const auto address = doc.find("filename" + suffix);
+        if (address == doc.end() || !address->is_string() || address->get<std::string>().empty()) {
+            std::printf("%s: not listed\n", label.c_str());
+            continue;
+        }
+        const std::string url = address->get<std::string>();
+        std::string why;
+        if (!fetchableAddress(url, why)) {
+            faultLine("the patcher would not fetch \"" + url + "\": " + why);
+            continue;
+        }
+        const auto hashIt = doc.find("xxhash" + suffix);
+        if (hashIt == doc.end() || !hashIt->is_number_integer()) {
+            faultLine("\"xxhash" + suffix + "\" is missing or not a whole number");
+            continue;
+        }
+        const std::uint64_t published =
+            hashIt->is_number_unsigned() ? hashIt->get<std::uint64_t>()
+                                         : static_cast<std::uint64_t>(hashIt->get<std::int64_t>());
+        const std::string name = fileNameOfAddress(url, why);
+        if (name.empty()) {
+            faultLine("\"" + url + "\": " + why);
+            continue;
+        }
+        const fs::path file = folder / qdt::pathFromUtf8(name);
+        std::error_code ec;
+        if (!fs::exists(file, ec)) {
+            faultLine(name + " is missing from " + qdt::displayPath(folder));
+            continue;
+        }
+        auto data = qdt::readWholeFile(file, qdt::kMaxPatchSize);
+        if (!data) {
+            faultLine(data.status.detail);
+            continue;
+        }
+        const std::uint64_t actual = qdt::xxh64(data.value.data(), data.value.size());
+        if (actual != published) {
+            faultLine(name + " has the hash " + std::to_string(actual) + ", the manifest lists " +
+                      std::to_string(published) + " (the file or the manifest is not the latest)");
+            continue;
+        }
+        const auto header = qdt::readPatchHeader(data.value.data(), data.value.size());
+        if (!header && header.status.kind == qdt::ErrorKind::BadMagic) {
+            faultLine(name + " is not a patch (it does not start with \"PTCH\")");
+            continue;
+        }
+        if (header && header.value.sourceHash != originalHash.value) {
+            faultLine(name + " was made for another original archive (source hash " +
+                      hex64(header.value.sourceHash) + ", " +
+                      qdt::displayPath(original.filename()) + " has " + hex64(originalHash.value) +
+                      ")");
+            continue;
+        }
+        // The header names this original: every record must fit it.
+        auto checked = qdt::checkPatch(data.value.data(), data.value.size(),
+                                       static_cast<std::int64_t>(originalSize));
+        if (!checked) {
+            faultLine(name + " is damaged: " + checked.status.detail);
+            continue;
+        }
+        auto in = qdt::openFile(original, qdt::FileMode::Read);
+        if (!in) {
+            faultLine(in.status.detail);
+            continue;
+        }
+        std::vector<char> buffer(1u << 20);
+        std::setvbuf(in.value.get(), buffer.data(), _IOFBF, buffer.size());
+        FileInput input(in.value.get());
+        DiscardOutput discard;
+        const auto streamed = qdt::streamPatch(data.value.data(), data.value.size(), checked.value,
+                                               originalSize, input, discard);
+        if (!streamed.status) {
+            faultLine("applying " + name + " failed: " + streamed.status.detail);
+            continue;
+        }
+        if (streamed.resultHash != checked.value.header.resultHash) {
+            faultLine("applying " + name + " gives an archive with the hash " +
+                      hex64(streamed.resultHash) + ", not the " +
+                      hex64(checked.value.header.resultHash) + " it promises");
+            continue;
+        }
+        std::printf("%s: ok: %s, %zu bytes, %" PRIu64 " records, result hash %s\n", label.c_str(),
+                    name.c_str(), data.value.size(), checked.value.recordCount,
+                    hex64(streamed.resultHash).c_str());
+    }
+    return fault ? 1 : 0;
+}
+
+} // namespace tool
