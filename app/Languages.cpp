@@ -3,33 +3,22 @@
 #include <QFile>
 
 #include "app/Constants.h"
+#include "core/LanguageTable.h"
 
 QString languageKeySuffix(Languages lang)
 {
-    switch (lang) {
-    case languageEnglish:
-        return QStringLiteral("_EN");
-    case languageEnglishMachine:
-        return QStringLiteral("_EN_M");
-    default:
-        return QStringLiteral("_RU");
-    }
+    // Every value that is no translation reads the Russian keys, as it always has.
+    const bool translation = lang >= 0 && static_cast<std::size_t>(lang) < qdt::kLanguageCount;
+    return QString::fromLatin1(qdt::kLanguageTable[translation ? lang : languageRussian].suffix);
 }
 
 QString patchFileName(Languages lang)
 {
-    switch (lang) {
-    case languageEnglish:
-        return QStringLiteral("patch_EN.data");
-    case languageEnglishMachine:
-        return QStringLiteral("patch_EN_M.data");
-    case languageRussian:
-        return QStringLiteral("patch_RU.data");
-    case languageOriginal:
-        return QStringLiteral("patch_KR.data");
-    default:
+    if (lang == languageOriginal)
+        return QString::fromLatin1(qdt::kReversePatchFile);
+    if (lang < 0 || static_cast<std::size_t>(lang) >= qdt::kLanguageCount)
         return QString();
-    }
+    return QString::fromLatin1(qdt::kLanguageTable[lang].cacheFile);
 }
 
 QByteArray readPatchFile(Languages lang)

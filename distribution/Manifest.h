@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/Languages.h"
+#include "core/LanguageTable.h"
 #include "distribution/FileDownloader.h"
 
 // The built-in manifest address, or QUEN_DARA_MANIFEST_URL when that is set (mirrors, tests).
@@ -22,7 +23,7 @@ quint64 publishedHash(const nlohmann::json& manifest, Languages lang);
 QString patchAddress(const nlohmann::json& manifest, Languages lang);
 
 // A manifest larger than this is not a manifest; the download is cut off there.
-constexpr qint64 kMaxManifestBytes = 1 << 20;
+constexpr qint64 kMaxManifestBytes = static_cast<qint64>(qdt::kMaxManifestBytes);
 
 // The patch address for a language as a URL, but only when it is an http or https address; any
 // other address (file:, qrc:, ftp:, or none) gives an empty URL and the language is not offered.

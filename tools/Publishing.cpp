@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/FileIo.h"
+#include "core/LanguageTable.h"
 #include "core/Xxh64.h"
 #include "patching/PatchEngine.h"
 #include "patching/PatchFormat.h"
@@ -27,22 +28,9 @@ namespace tool {
 
 namespace {
 
-// The languages a manifest lists: the name on our command line, the suffix of its manifest keys
-// and the name a player sees on its button.
-struct Language
-{
-    const char* option;
-    const char* suffix;
-    const char* shown;
-};
-const Language kLanguages[] = {
-    {"en", "_EN", "Human English"},
-    {"en_m", "_EN_M", "Human + Machine English"},
-    {"ru", "_RU", "Russian"},
-};
-
-// The largest manifest the patcher reads.
-constexpr std::size_t kMaxManifestBytes = 1 << 20;
+using Language = qdt::LanguageEntry;
+const auto& kLanguages = qdt::kLanguageTable;
+using qdt::kMaxManifestBytes;
 
 bool stderrIsTerminal()
 {
