@@ -7,6 +7,7 @@
 #include "core/FileIo.h"
 #include "core/Xxh64.h"
 #include "distribution/Manifest.h"
+#include "distribution/PartialDownload.h"
 #include "distribution/PatchCache.h"
 
 quint64 patchHash(const QByteArray& bytes)
@@ -79,6 +80,15 @@ quint64 keepPatch(Languages lang, const QByteArray& bytes, const QString& folder
                                  bytes.constData(), static_cast<std::size_t>(bytes.size()));
     // Only a copy that is really on disk may count as kept later.
     return written.ok() ? patchHash(bytes) : 0;
+}
+
+void dropStalePartialDownloads(const nlohmann::json& manifest, const QString& folder)
+{
+    for (Languages lang : {languageEnglish, languageEnglishMachine, languageRussian}) {
+        // Looking at what is kept discards whatever does not belong to this address and hash.
+        PartialDownload(folder + patchFileName(lang))
+            .kept(patchUrl(manifest, lang), publishedHash(manifest, lang), nullptr);
+    }
 }
 
 double downloadSpeed(qint64 bytesReceived, qint64 elapsedNanoseconds)

@@ -67,6 +67,11 @@ PatchDownloadVerdict judgePatchDownload(const DownloadResult& result, quint64 pu
 // counts as unknown).
 quint64 keepPatch(Languages lang, const QByteArray& bytes, const QString& folder);
 
+// Drops the bytes of unfinished downloads in `folder` that can no longer be continued: the
+// manifest now publishes another hash or another address for their language, or none. They
+// would only take disk space until that language is chosen again.
+void dropStalePartialDownloads(const nlohmann::json& manifest, const QString& folder);
+
 // Average speed since the request in 2^20 bytes per second, over whole elapsed seconds. Within the
 // first second the elapsed time counts as one second, so the figure is never infinite.
 double downloadSpeed(qint64 bytesReceived, qint64 elapsedNanoseconds);

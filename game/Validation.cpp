@@ -15,6 +15,7 @@
 #include "core/Xxh64.h"
 #include "distribution/Manifest.h"
 #include "distribution/PatchCache.h"
+#include "distribution/PatchSource.h"
 #include "game/GameDiscovery.h"
 #include "game/platform/NativePath.h"
 #include "patching/PatchEngine.h"
@@ -127,6 +128,7 @@ void QuenDaraTranslation::reconcileGameFolder()
             archiveHash = qdt::hashFile(archive);
         }
     }
+    dropStalePartialDownloads(manifest, workDir);
     currentLanguage = detected;
     refreshLanguageButtons(false);
 }

@@ -153,6 +153,45 @@ TEST(PatchSource, KeepingACopyReplacesTheOldOneWholeOrNotAtAll)
     EXPECT_TRUE(QFileInfo(blocked + QStringLiteral("/inside")).isDir());
 }
 
+TEST(PatchSource, UnfinishedDownloadsThatCanNoLongerBeContinuedAreDropped)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString folder = dir.path() + QLatin1Char('/');
+    const QString en = QStringLiteral("http://127.0.0.1:9/en.data");
+    const QString enM = QStringLiteral("http://127.0.0.1:9/en_m.data");
+    const QString ru = QStringLiteral("http://127.0.0.1:9/ru.data");
+    const nlohmann::json manifest = {{"xxhash_EN", 0x11},
+                                     {"filename_EN", en.toStdString()},
+                                     {"xxhash_EN_M", 0x22},
+                                     {"filename_EN_M", enM.toStdString()}};
+    // What an unfinished download leaves: the bytes so far and a record of what they belong to.
+    const auto leave = [&](Languages lang, const QString& address, quint64 published) {
+        const QString kept = folder + patchFileName(lang) + QStringLiteral(".partial");
+        writeFile(kept, QByteArray(1000, 'p'));
+        writeFile(kept + QStringLiteral(".json"),
+                  QStringLiteral("{\"kind\":\"quen-dara-partial-download\",\"version\":1,"
+                                 "\"address\":\"%1\",\"published\":\"%2\",\"validator\":"
+                                 "\"\\\"v1\\\"\",\"total\":5000}")
+                      .arg(address)
+                      .arg(published, 16, 16, QLatin1Char('0'))
+                      .toUtf8());
+        writeFile(folder + patchFileName(lang), "a kept patch");
+    };
+    leave(languageEnglish, en, 0x11);         // still published: it stays
+    leave(languageEnglishMachine, enM, 0x99); // a new version is published since
+    leave(languageRussian, ru, 0x33);         // no longer offered
+    dropStalePartialDownloads(manifest, folder);
+
+    QStringList left = QDir(folder).entryList(QDir::Files);
+    left.sort();
+    EXPECT_EQ(left,
+              (QStringList{QStringLiteral("patch_EN.data"), QStringLiteral("patch_EN.data.partial"),
+                           QStringLiteral("patch_EN.data.partial.json"),
+                           QStringLiteral("patch_EN_M.data"), QStringLiteral("patch_RU.data")}));
+    EXPECT_EQ(readFile(folder + QStringLiteral("patch_EN.data.partial")), QByteArray(1000, 'p'));
+}
+
 TEST(PatchSource, ProgressBarDuringADownload)
 {
     constexpr qint64 second = 1'000'000'000;
