@@ -16,12 +16,6 @@
 #include "patching/PatchFormat.h"
 #include "patching/PatchMaker.h"
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace fs = std::filesystem;
 
 namespace tool {
@@ -31,15 +25,6 @@ namespace {
 using Language = qdt::LanguageEntry;
 const auto& kLanguages = qdt::kLanguageTable;
 using qdt::kMaxManifestBytes;
-
-bool stderrIsTerminal()
-{
-#ifdef _WIN32
-    return _isatty(_fileno(stderr)) != 0;
-#else
-    return ::isatty(2) != 0;
-#endif
-}
 
 std::string hex64(std::uint64_t v)
 {

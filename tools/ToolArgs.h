@@ -24,6 +24,9 @@ inline int refuse(const std::string& reason)
     return 1;
 }
 
+// Whether standard error is a terminal, where a progress bar may redraw its line.
+bool stderrIsTerminal();
+
 // The text of --help.
 extern const char kUsage[];
 

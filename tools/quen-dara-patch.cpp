@@ -65,6 +65,15 @@ const char kUsage[] =
     "\n"
     "  quen-dara-patch --help\n";
 
+bool stderrIsTerminal()
+{
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return ::isatty(2) != 0;
+#endif
+}
+
 } // namespace tool
 
 namespace {
@@ -92,15 +101,6 @@ Args collectArgs(int argc, char** argv)
     }
 #endif
     return args;
-}
-
-bool stderrIsTerminal()
-{
-#ifdef _WIN32
-    return _isatty(_fileno(stderr)) != 0;
-#else
-    return ::isatty(2) != 0;
-#endif
 }
 
 std::string describe(const qdt::Status& status)
@@ -160,7 +160,7 @@ int apply(const Args& args)
     request.backup = backup;
     request.reversePatch = reverse;
     request.patchFile = patchPath;
-    const bool bar = stderrIsTerminal();
+    const bool bar = tool::stderrIsTerminal();
     int shown = -1;
     if (bar) {
         request.progress = [&shown](std::uint64_t done, std::uint64_t total) {
