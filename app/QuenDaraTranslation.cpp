@@ -63,9 +63,9 @@ void fitTextsToTheirPlaces(Ui::QuenDaraTranslationClass& ui)
     QCheckBox* box = ui.restoreCheckbox;
     const QRect startPlace = ui.pushButtonStart->geometry();
     const int middle = box->geometry().center().y();
-    box->setGeometry(box->x(), startPlace.top(), startPlace.left() - box->x() - kTextRoom,
-                     qMax(box->height(), 2 * (middle - startPlace.top())));
-    box->setGeometry(box->x(), middle - box->height() / 2, box->width(), box->height());
+    const int height = qMax(box->height(), 2 * (middle - startPlace.top()));
+    box->setGeometry(box->x(), middle - height / 2, startPlace.left() - box->x() - kTextRoom,
+                     height);
     shrinkFontUntil({box}, [box] {
         const QSize text = textSize(box);
         return box->sizeHint().width() + kTextRoom <= box->width() &&

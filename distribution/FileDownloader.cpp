@@ -154,9 +154,7 @@ FileDownloader::~FileDownloader()
 {
     // The network manager goes after this object's own members; its replies must not call back
     // into a half-destroyed downloader while they are torn down.
-    stallTimer_.stop();
-    speedTimer_.stop();
-    retryTimer_.stop();
+    stopTimers();
     disconnect(&networkManager, nullptr, this, nullptr);
     for (QNetworkReply* reply : networkManager.findChildren<QNetworkReply*>())
         disconnect(reply, nullptr, this, nullptr);
@@ -177,14 +175,8 @@ void FileDownloader::abort(const QString& reason)
             failureKind_ = DownloadFailure::Refused;
     }
     dropCurrentReply();
-    stallTimer_.stop();
-    speedTimer_.stop();
-    retryTimer_.stop();
-    if (partial_) {
-        partial_->close();
-        if (!keptForLater())
-            partial_->discard();
-    }
+    stopTimers();
+    releasePartial();
     // The owner hears of it from the event loop, not from inside the reply's own signals, which
     // must not see the reply released under them.
     QMetaObject::invokeMethod(
@@ -225,22 +217,45 @@ void FileDownloader::cancel()
 {
     finished_ = true;
     progress = nullptr;
-    stallTimer_.stop();
-    speedTimer_.stop();
-    retryTimer_.stop();
+    stopTimers();
     dropCurrentReply();
-    if (partial_) {
-        // What arrived stays for the next click or run, when it can be continued.
-        partial_->close();
-        if (!keptForLater())
-            partial_->discard();
-    }
+    // What arrived stays for the next click or run, when it can be continued.
+    releasePartial();
+}
+
+bool FileDownloader::continuable() const
+{
+    return partial_ && !identity_.validator.isEmpty() && identity_.total > 0 &&
+           partial_->size() > 0 && partial_->size() < identity_.total;
 }
 
 bool FileDownloader::keptForLater() const
 {
-    return partial_ && target_.publishedHash != 0 && !identity_.validator.isEmpty() &&
-           identity_.total > 0 && partial_->size() > 0 && partial_->size() < identity_.total;
+    return target_.publishedHash != 0 && continuable();
+}
+
+void FileDownloader::releasePartial()
+{
+    if (!partial_)
+        return;
+    partial_->close();
+    if (!keptForLater())
+        partial_->discard();
+}
+
+void FileDownloader::stopTimers()
+{
+    stallTimer_.stop();
+    speedTimer_.stop();
+    retryTimer_.stop();
+}
+
+void FileDownloader::failSaving(const QString& error)
+{
+    fail(DownloadFailure::Storage,
+         tr("The download could not be saved: %1 Free some disk space or make the folder "
+            "writable, then try again.")
+             .arg(error));
 }
 
 void FileDownloader::startRequest(const QUrl& url)
@@ -331,9 +346,7 @@ void FileDownloader::takeAnswer(QNetworkReply* reply)
             rangeForm.match(QString::fromLatin1(reply->rawHeader("Content-Range").trimmed()));
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         const QByteArray validator = validatorOf(reply);
-        const bool sameValidator = validator.isEmpty() || validator == identity_.validator ||
-                                   (reply->hasRawHeader("ETag") &&
-                                    reply->rawHeader("ETag").trimmed() == identity_.validator);
+        const bool sameValidator = validator.isEmpty() || validator == identity_.validator;
         const bool continues =
             m.hasMatch() && m.captured(1).toLongLong() == offset_ &&
             m.captured(3).toLongLong() == identity_.total &&
@@ -372,10 +385,7 @@ void FileDownloader::takeAnswer(QNetworkReply* reply)
     offset_ = 0;
     QString error;
     if (!partial_->restart(identity_, &error)) {
-        fail(DownloadFailure::Storage,
-             tr("The download could not be saved: %1 Free some disk space or make the folder "
-                "writable, then try again.")
-                 .arg(error));
+        failSaving(error);
         return;
     }
     writing_ = true;
@@ -393,10 +403,7 @@ bool FileDownloader::takeBody(QNetworkReply* reply)
     bytesArrived_ += bytes.size();
     QString error;
     if (!partial_->append(bytes.constData(), bytes.size(), &error)) {
-        fail(DownloadFailure::Storage,
-             tr("The download could not be saved: %1 Free some disk space or make the folder "
-                "writable, then try again.")
-                 .arg(error));
+        failSaving(error);
         return false;
     }
     written_ += bytes.size();
@@ -412,9 +419,7 @@ void FileDownloader::connectionLost(const QString& reason)
     speedTimer_.stop();
     partial_->close();
     // Continued next time only with what the server can be asked to confirm.
-    const bool resumable = !identity_.validator.isEmpty() && identity_.total > 0 &&
-                           partial_->size() > 0 && partial_->size() < identity_.total;
-    offset_ = resumable ? partial_->size() : 0;
+    offset_ = continuable() ? partial_->size() : 0;
     if (attempt_ > static_cast<int>(pauses_.size())) {
         QString why = reason;
         why += QLatin1Char(' ') + tr("The download was tried %1 times.").arg(attempt_);
@@ -582,9 +587,7 @@ void FileDownloader::finishFile(QNetworkReply* reply)
         received_.clear();
         currentReply = nullptr;
         reply->deleteLater();
-        partial_->close();
-        if (!keptForLater())
-            partial_->discard();
+        releasePartial();
         failure_ = problem.isEmpty() ? tr("%1 sent no file.").arg(reply->url().toDisplayString())
                                      : problem;
         failureKind_ = DownloadFailure::Refused;
@@ -616,6 +619,7 @@ void FileDownloader::finishFile(QNetworkReply* reply)
     switch (done.outcome) {
     case PartialDownload::Outcome::Stored:
         data = done.bytes;
+        dataHash_ = done.hash;
         break;
     case PartialDownload::Outcome::Mismatch:
         failure_ = tr("The file from %1 is not the one the server announced (its hash differs).")
@@ -665,9 +669,7 @@ void FileDownloader::finish()
     finished_ = true;
     received_.clear();
     currentReply = nullptr;
-    stallTimer_.stop();
-    speedTimer_.stop();
-    retryTimer_.stop();
+    stopTimers();
     if (partial_)
         partial_->close();
     emit finished(result());
@@ -684,6 +686,8 @@ DownloadResult FileDownloader::result() const
     r.failure = r.ok ? DownloadFailure::None : failureKind_;
     if (partial_ && r.ok)
         r.savedTo = target_.finalPath;
+    if (r.ok)
+        r.dataHash = dataHash_;
     r.resumedFrom = resumedFrom_;
     r.attempts = attempt_;
     return r;

@@ -69,6 +69,7 @@ struct DownloadResult
     // Downloads into a file: where the checked body now is (empty unless ok), how many bytes an
     // earlier run had left, and how many requests for the body were made.
     QString savedTo;
+    std::optional<quint64> dataHash; // XXH64 of `data`, when the download had to hash it anyway
     qint64 resumedFrom = 0;
     int attempts = 1;
 };
@@ -158,7 +159,15 @@ private:
     void startOver(const QString& reason);
     void dropCurrentReply();
     void nextAttempt();
+    // The partial file holds a true beginning of a file the server can be asked to continue.
+    bool continuable() const;
+    // ... and a later downloader may continue it too (it knows the hash the whole must have).
     bool keptForLater() const;
+    // Closes the partial file, keeping it only when a later downloader may continue it.
+    void releasePartial();
+    void stopTimers();
+    // Ends the download because the partial file could not be written.
+    void failSaving(const QString& error);
     void fail(DownloadFailure kind, const QString& reason);
     void stall(const QString& reason);
     void onProgress(QNetworkReply* reply, qint64 received, qint64 total);
@@ -196,6 +205,7 @@ private:
     bool writing_ = false;     // the current reply's body goes to the partial file
     qint64 written_ = 0;       // body bytes of the current reply in the partial file
     int attempt_ = 1;
+    std::optional<quint64> dataHash_;
     std::vector<int> pauses_;
     QTimer retryTimer_;
 };

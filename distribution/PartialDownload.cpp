@@ -254,5 +254,6 @@ PartialDownload::Finished PartialDownload::finish(quint64 published, qint64 maxS
     }
     QFile::remove(recordPath_);
     done.outcome = Outcome::Stored;
+    done.hash = hash;
     return done;
 }

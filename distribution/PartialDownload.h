@@ -34,6 +34,7 @@ public:
     {
         Outcome outcome = Outcome::Failed;
         QByteArray bytes; // the whole file, when stored
+        quint64 hash = 0; // its XXH64, when stored
         QString error;    // why not, for the player
     };
 

@@ -141,29 +141,31 @@ void QuenDaraTranslation::patchDownloaded(Languages lang, const DownloadResult& 
                                : QStringLiteral("done, %1 bytes, hash %2")
                                      .arg(result.data.size())
                                      .arg(verdict.hash, 16, 16, QLatin1Char('0'))));
+    // Whatever failed, the kept copy and its hash stay as they were; the player may try again.
+    QString failure;
     switch (verdict.kind) {
     case PatchDownloadVerdict::Kind::NotStored:
         // A disk that refuses the file is not the connection's fault; the detail says what to do.
-        refreshLanguageButtons(false);
-        showMessage(tr("Downloading the patch failed.\n%1").arg(verdict.detail));
-        return;
+        failure = tr("Downloading the patch failed.\n%1").arg(verdict.detail);
+        break;
     case PatchDownloadVerdict::Kind::Failed:
-        // The kept copy and its hash stay as they were; the player may simply try again.
-        refreshLanguageButtons(false);
-        showMessage(
+        failure =
             tr("Downloading the patch failed.\n%1\nPlease check your connection and try again.")
-                .arg(verdict.detail));
-        return;
+                .arg(verdict.detail);
+        break;
     case PatchDownloadVerdict::Kind::NotAnnounced:
-        // A damaged or swapped file is a failed download, and the copy kept before stays.
-        refreshLanguageButtons(false);
-        showMessage(tr("Downloading the patch failed.\nThe file from %1 is not the one the "
-                       "server announced (its hash differs), so it was not used. Please try "
-                       "again later.")
-                        .arg(url.toDisplayString()));
-        return;
+        // A damaged or swapped file is a failed download.
+        failure = tr("Downloading the patch failed.\nThe file from %1 is not the one the server "
+                     "announced (its hash differs), so it was not used. Please try again later.")
+                      .arg(url.toDisplayString());
+        break;
     case PatchDownloadVerdict::Kind::Usable:
         break;
+    }
+    if (!failure.isEmpty()) {
+        refreshLanguageButtons(false);
+        showMessage(failure);
+        return;
     }
     // A download into a file is in its place already, checked; one kept in memory is stored now.
     patchHashes[static_cast<std::size_t>(lang)] =

@@ -43,7 +43,7 @@ PatchDownloadVerdict judgePatchDownload(const DownloadResult& result, quint64 pu
                                         const QUrl& url)
 {
     PatchDownloadVerdict verdict;
-    verdict.hash = patchHash(result.data);
+    verdict.hash = result.dataHash ? *result.dataHash : patchHash(result.data);
     if (result.failure == DownloadFailure::Mismatch) {
         // The downloader checked the whole file itself.
         verdict.kind = PatchDownloadVerdict::Kind::NotAnnounced;
