@@ -208,6 +208,12 @@ bool heldAgainstReplacement(const std::filesystem::path& path)
 #endif
 }
 
+bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b)
+{
+    std::error_code ec;
+    return sameEntry(a, b) || std::filesystem::equivalent(a, b, ec);
+}
+
 bool sameEntry(const std::filesystem::path& a, const std::filesystem::path& b)
 {
     namespace fs = std::filesystem;

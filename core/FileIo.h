@@ -63,6 +63,10 @@ bool heldAgainstReplacement(const std::filesystem::path& path);
 // engine's backup is one on purpose.
 bool sameEntry(const std::filesystem::path& a, const std::filesystem::path& b);
 
+// Whether writing to one path would change the file at the other: the same entry, or another
+// link (hard or symbolic) to the same file.
+bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b);
+
 // What changes whenever anyone writes to the open file (modification and change times at the
 // finest resolution the system keeps, and the size); empty when it can't be read.
 std::string changeStamp(std::FILE* file);

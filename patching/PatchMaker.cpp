@@ -174,12 +174,6 @@ private:
     Status status_;
 };
 
-void putLe64(unsigned char* out, std::uint64_t v)
-{
-    for (int i = 0; i < 8; ++i)
-        out[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
 // The patch file as it is written: counts its size and stops at the limit.
 class PatchWriter
 {
@@ -207,14 +201,14 @@ public:
             tooLarge_ = true;
             return false;
         }
-        unsigned char h[kPatchRecordHeadSize];
-        putLe64(h, offset);
-        putLe64(h + 8, oldLength);
-        putLe64(h + 16, newLength);
+        head_.clear();
+        appendLe64(head_, offset);
+        appendLe64(head_, oldLength);
+        appendLe64(head_, newLength);
         ++records_;
         replaced_ += oldLength;
         inserted_ += newLength;
-        return write(h, sizeof h);
+        return write(head_.data(), head_.size());
     }
 
     std::uint64_t size() const { return size_; }
@@ -231,6 +225,7 @@ private:
     bool tooLarge_ = false;
     int error_ = 0;
     std::uint64_t records_ = 0, replaced_ = 0, inserted_ = 0;
+    std::vector<unsigned char> head_; // one record head, reused
 };
 
 std::size_t matchLength(const unsigned char* x, const unsigned char* y, std::size_t cap)
@@ -368,11 +363,7 @@ bool Differ::skipEqual()
         const std::size_t n = std::min({a_.available(posA_), b_.available(posB_), kEqualStep});
         const unsigned char* pa = a_.at(posA_);
         const unsigned char* pb = b_.at(posB_);
-        std::size_t i = 0;
-        while (i + 256 <= n && std::memcmp(pa + i, pb + i, 256) == 0)
-            i += 256;
-        while (i < n && pa[i] == pb[i])
-            ++i;
+        const std::size_t i = matchLength(pa, pb, n);
         posA_ += i;
         posB_ += i;
         if (i < n)
@@ -593,9 +584,7 @@ bool Differ::searchStage(const Stage& stage, Candidate& best)
                     --qq;
                 }
                 const std::size_t cap = std::min({kMeasureCap, availA - p, availB - qq});
-                std::size_t m = 0;
-                while (m < cap && A[p + m] == B[qq + m])
-                    ++m;
+                const std::size_t m = matchLength(A + p, B + qq, cap);
                 const bool bothEnd =
                     aEndsInView && bEndsInView && p + m == availA && qq + m == availB;
                 const Candidate c{p, qq, m, m >= kStrongMatch || bothEnd};
@@ -703,12 +692,6 @@ Result<FilePtr> openInput(const std::filesystem::path& path, const char* role, s
     return file;
 }
 
-bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b)
-{
-    std::error_code ec;
-    return sameEntry(a, b) || std::filesystem::equivalent(a, b, ec);
-}
-
 } // namespace
 
 Result<MakeSummary> makePatchFile(const MakeRequest& request)
@@ -776,11 +759,11 @@ Result<MakeSummary> makePatchFile(const MakeRequest& request)
         summary.recordCount = writer.records();
         summary.bytesReplaced = writer.replaced();
         summary.bytesInserted = writer.inserted();
-        unsigned char hashes[16];
-        putLe64(hashes, summary.sourceHash);
-        putLe64(hashes + 8, summary.resultHash);
+        std::vector<unsigned char> hashes;
+        appendLe64(hashes, summary.sourceHash);
+        appendLe64(hashes, summary.resultHash);
         if (std::fflush(out.value.get()) != 0 || std::fseek(out.value.get(), 8, SEEK_SET) != 0 ||
-            std::fwrite(hashes, 1, sizeof hashes, out.value.get()) != sizeof hashes)
+            std::fwrite(hashes.data(), 1, hashes.size(), out.value.get()) != hashes.size())
             return Status::failure(ErrorKind::WriteFailed, "Can't write the patch beside " +
                                                                displayPath(request.output) + ": " +
                                                                std::strerror(errno));

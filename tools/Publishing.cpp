@@ -33,16 +33,13 @@ std::string hex64(std::uint64_t v)
     return s;
 }
 
+// This patcher's version as the manifest stores it.
+constexpr std::int32_t kOurVersion = (QDT_VERSION_MAJOR << 16) + QDT_VERSION_MINOR;
+
 std::string versionText(std::int32_t version)
 {
     const auto v = static_cast<std::uint32_t>(version);
     return std::to_string(v >> 16) + "." + std::to_string(v & 0xffff);
-}
-
-bool sameFile(const fs::path& a, const fs::path& b)
-{
-    std::error_code ec;
-    return qdt::sameEntry(a, b) || fs::equivalent(a, b, ec);
 }
 
 bool isDigits(const std::string& s)
@@ -334,7 +331,7 @@ int manifestCommand(const Args& args)
     for (auto& l : listed) {
         const std::string key = l.language->option;
         const std::string fileName = qdt::displayPath(l.file);
-        if (sameFile(target, l.file))
+        if (qdt::sameFile(target, l.file))
             return refuse("the manifest would overwrite " + fileName + ", the patch of " + key);
         auto data = qdt::readWholeFile(l.file, qdt::kMaxPatchSize);
         if (!data)
@@ -372,7 +369,7 @@ int manifestCommand(const Args& args)
     if (!written)
         return refuse("Can't write the manifest " + qdt::displayPath(target) + ": " +
                       written.detail);
-    if (*version != static_cast<std::int32_t>((QDT_VERSION_MAJOR << 16) + QDT_VERSION_MINOR))
+    if (*version != kOurVersion)
         std::fprintf(stderr,
                      "quen-dara-patch: note: patcher %d.%d asks its players to download version "
                      "%s when it reads this manifest\n",
@@ -425,12 +422,11 @@ int verifyCommand(const Args& args)
         version = static_cast<std::int32_t>(static_cast<std::uint32_t>(
             it->is_number_unsigned() ? it->get<std::uint64_t>()
                                      : static_cast<std::uint64_t>(it->get<std::int64_t>())));
-    const std::int32_t ours = (QDT_VERSION_MAJOR << 16) + QDT_VERSION_MINOR;
     if (version == 0) {
         std::printf("version: FAULT: no whole-number \"version\": the patcher says \"Can't "
                     "connect to server.\" and ends\n");
         fault = true;
-    } else if (version != ours) {
+    } else if (version != kOurVersion) {
         std::printf("version: %s: patcher %d.%d asks its players to download version %s\n",
                     versionText(version).c_str(), QDT_VERSION_MAJOR, QDT_VERSION_MINOR,
                     versionText(version).c_str());

@@ -160,24 +160,11 @@ int apply(const Args& args)
     request.backup = backup;
     request.reversePatch = reverse;
     request.patchFile = patchPath;
-    const bool bar = tool::stderrIsTerminal();
-    int shown = -1;
-    if (bar) {
-        request.progress = [&shown](std::uint64_t done, std::uint64_t total) {
-            const int percent = total ? static_cast<int>(done * 100 / total) : 100;
-            if (percent == shown)
-                return;
-            shown = percent;
-            const int filled = percent / 5;
-            std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "####################", 20 - filled,
-                         "", percent);
-            std::fflush(stderr);
-        };
-    }
+    tool::ProgressBar bar(tool::stderrIsTerminal());
+    request.progress = bar.callback();
     reportRecovery(qdt::recoverKilledRun(archive, backup, reverse));
     const qdt::Status status = qdt::applyPatchToArchive(request);
-    if (bar && shown >= 0)
-        std::fputc('\n', stderr);
+    bar.finish();
     if (status.kind == qdt::ErrorKind::BadMagic || status.kind == qdt::ErrorKind::Malformed)
         return refuse(qdt::displayPath(patchPath) + ": " + describe(status));
     if (!status)
