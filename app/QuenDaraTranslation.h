@@ -14,6 +14,8 @@
 #include <nlohmann/json.hpp>
 
 #include "app/Languages.h"
+#include "core/FileFingerprint.h"
+#include "core/Status.h"
 #include "ui_QuenDaraTranslation.h"
 
 class FileDownloader;
@@ -66,6 +68,23 @@ protected:
     void reconcileGameFolder();
     // Stops a patch download in flight, for good: nothing of it is applied.
     void cancelPatchDownload();
+    // What a restore of the original found and did.
+    enum class RestoreOutcome
+    {
+        Restored,    // the archive held our translation and holds the original again
+        WasOriginal, // the archive already held the original (the launcher repaired it)
+        NotOurs,     // the archive holds neither (the launcher updated it, or it is gone)
+        Failed       // our translation stays; the player has been told why and what to do
+    };
+    // Puts the original archive back when it holds the translation `applied`: with the reverse
+    // patch, or, where that is missing or damaged, with one rebuilt from the backup copy. When
+    // the archive holds something else it is left alone and the window shows it as original.
+    RestoreOutcome restoreOriginal(Languages applied);
+    // Runs the engine for `patch` on the archive without showing anything; an archive known not
+    // to be the patch's source is refused without reading it.
+    qdt::Status runEngine(Languages lang, const QByteArray& patch);
+    // Shows the engine's outcome: the progress bar, the controls and any message.
+    bool showEngineOutcome(Languages lang, const qdt::Status& status);
     // Runs `work` now, or, while the engine works, once it has finished: a network completion or
     // a timer that the engine's repaints let through must not start our logic inside it.
     void whenEngineIdle(std::function<void()> work);
@@ -89,6 +108,13 @@ private:
     bool engineRunning = false;
     std::vector<std::function<void()>> afterEngine;
     bool closeAfterEngine = false;
+    // The archive's hash, for as long as the archive stays the file it was read from.
+    qdt::RememberedHash archiveHash;
+    // The hash of the translated archive our last application wrote (0: none since), so that our
+    // own translation is known as ours even when every file that would tell has been lost.
+    std::uint64_t writtenTranslation = 0;
+    // The player has been told once that no published translation fits the game's archive.
+    bool toldArchiveDoesNotFit = false;
 
     // Tests reach the state through this (tests/support/WindowAccess.h).
     friend struct WindowAccess;

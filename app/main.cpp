@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QDir>
 #include <QMessageBox>
 
 #include "app/Constants.h"
@@ -12,11 +13,22 @@ int main(int argc, char** argv)
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QApplication app(argc, argv);
     const InstanceLock lock(workDir);
-    if (!lock.acquired()) {
+    switch (lock.state()) {
+    case InstanceLock::State::Acquired:
+        break;
+    case InstanceLock::State::HeldByAnotherCopy:
         showMessage(QApplication::translate("QuenDaraTranslation",
                                             "Quen Dara Translation is already running. Please use "
                                             "the window that is open (it may be minimised)."));
         return 0;
+    case InstanceLock::State::CannotBeMade:
+        showMessage(QApplication::translate("QuenDaraTranslation",
+                                            "Quen Dara Translation can't start: it can't make its "
+                                            "lock file in its folder:\n%1\n%2\nPlease check "
+                                            "that this folder can be written (and is not "
+                                            "read-only), then start the program again.")
+                        .arg(QDir::toNativeSeparators(workDir), lock.problem()));
+        return 1;
     }
     runlog::start(workDir);
     QuenDaraTranslation window;

@@ -31,7 +31,10 @@ void QuenDaraTranslation::selectLanguage(Languages lang)
     cancelPatchDownload();
 
     if (lang == languageOriginal) {
-        applyPatch(languageOriginal, readPatchFile(languageOriginal));
+        if (restoreOriginal(currentLanguage) == RestoreOutcome::NotOurs)
+            showMessage(tr("The translation is no longer in the game files: another program "
+                           "changed them since it was applied (most likely the launcher updated "
+                           "or repaired the game).\nThe game files were left as they are."));
         return;
     }
     if (lang < languageEnglish || lang > languageRussian) {

@@ -32,8 +32,10 @@ void QuenDaraTranslation::startTheGame()
                                              : QString::fromStdString(started.detail)));
     if (!started) {
         showNormal();
-        showMessage(
-            tr("Could not start the game.\n%1").arg(QString::fromStdString(started.detail)));
+        showMessage(tr("Could not start the game:") + QLatin1Char('\n') + gamePath +
+                    QLatin1Char('\n') + QString::fromStdString(started.detail) + QLatin1Char('\n') +
+                    tr("Please check that the game is installed there, or choose QuenDara.exe "
+                       "with Find game or Browse. You can also start the game from ORBEX."));
         return;
     }
     // A folder the game started from is the one to remember.

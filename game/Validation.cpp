@@ -20,6 +20,7 @@
 #include "game/platform/NativePath.h"
 #include "patching/PatchEngine.h"
 #include "patching/PatchFormat.h"
+#include "patching/WindowPatching.h"
 
 QString QuenDaraTranslation::gameFolderProblem() const
 {
@@ -32,18 +33,20 @@ QString QuenDaraTranslation::gameFolderProblem() const
     const qdt::Status probe = qdt::openFile(archive, qdt::FileMode::ReadWrite).status;
     if (probe)
         return QString();
-    std::error_code ec;
-    const bool folderExists = std::filesystem::is_directory(archive.parent_path(), ec);
-    if (probe.kind == qdt::ErrorKind::NotFound && folderExists)
+    // A missing archive and a missing game content folder look the same to the player: the
+    // folder is not the game's (or the game has moved).
+    if (probe.kind == qdt::ErrorKind::NotFound)
         return tr("Could not find the game archive data.lpk in that folder:") + QLatin1Char('\n') +
                QString::fromStdString(folder) + QLatin1Char('\n') +
                tr("Please check the game folder.");
+    // At start-up the holder is nearly always the launcher, updating or checking the game.
     if (probe.kind == qdt::ErrorKind::InUse)
         return QString::fromStdString(
                    qdt::anotherProgramUses(archive, "the game files in " + folder)) +
+               QLatin1Char('\n') + tr("The launcher may be updating or checking the game.") +
                QLatin1Char('\n') +
-               tr("Close that program and start the translation again. The game files were not "
-                  "changed.");
+               tr("Please wait until it has finished and start Quen Dara Translation again.") +
+               QLatin1Char('\n') + tr("The game files were not changed.");
     return tr("Could not change game files in that folder:") + QLatin1Char('\n') +
            QString::fromStdString(folder) + QLatin1Char('\n') +
            tr("Please check if you are an Administrator on this computer.");
@@ -52,12 +55,30 @@ QString QuenDaraTranslation::gameFolderProblem() const
 void QuenDaraTranslation::validateGameFolder()
 {
     const QString problem = gameFolderProblem();
-    if (!problem.isEmpty()) {
-        showMessage(problem);
-        close();
+    if (problem.isEmpty()) {
+        reconcileGameFolder();
         return;
     }
-    reconcileGameFolder();
+    // The registry may name a folder the game has left (moved to another drive, reinstalled
+    // elsewhere); the folder this program last worked with may still be right.
+    const QString saved = loadSavedGamePath();
+    if (!saved.isEmpty() && saved != gamePath) {
+        const QString first = gamePath;
+        gamePath = saved;
+        if (gameFolderProblem().isEmpty()) {
+            runlog::write(QStringLiteral("game folder %1 can't be used, the saved one is: %2")
+                              .arg(first, problem));
+            ui.lineEditGameFolder->setText(gamePath);
+            reconcileGameFolder();
+            return;
+        }
+        gamePath = first;
+    }
+    // No dead end: the window stays, Find game and Browse can name another folder, and the
+    // languages wait until one can be used.
+    showMessage(problem + QLatin1Char('\n') +
+                tr("You can choose the game folder with Find game or Browse."));
+    refreshLanguageButtons(true);
 }
 
 bool QuenDaraTranslation::takeGameFolder(const QString& chosen, const QString& notFound)
@@ -99,17 +120,16 @@ void QuenDaraTranslation::reconcileGameFolder()
         showMessage(QString::fromStdString(recovered.message));
     }
 
-    // The archive is read and hashed once for the whole pass, and again only after a rollback
-    // has rewritten it.
-    auto archiveHash = qdt::hashFile(archive);
+    // The archive is read and hashed once for the whole pass, and not again while it stays the
+    // file it was read from (a rollback remembers what it wrote).
+    auto known = archiveHash.hash(archive);
     Languages detected = languageOriginal;
     for (Languages lang : {languageEnglish, languageEnglishMachine, languageRussian}) {
         const QByteArray patch = readPatchFile(lang);
         quint64& hash = patchHashes[static_cast<std::size_t>(lang)];
         hash = qdt::xxh64(patch.constData(), static_cast<std::size_t>(patch.size()));
-        const KeptPatchVerdict verdict =
-            judgeKeptPatch(hash, publishedHash(manifest, lang),
-                           archiveHash && archiveHoldsResultOf(patch, archiveHash.value));
+        const KeptPatchVerdict verdict = judgeKeptPatch(
+            hash, publishedHash(manifest, lang), known && archiveHoldsResultOf(patch, known.value));
         if (!verdict.usable)
             hash = 0;
         if (verdict.applied) {
@@ -120,12 +140,37 @@ void QuenDaraTranslation::reconcileGameFolder()
             // it, so that a later restore (or the one on close) still runs.
             detected = lang;
             cancelPatchDownload();
-            if (applyPatch(languageOriginal, readPatchFile(languageOriginal)))
+            if (restoreOriginal(lang) != RestoreOutcome::Failed)
                 detected = languageOriginal;
             else
                 showMessage(tr("The translation in the game files is out of date, and it could "
                                "not be removed, so it stays applied."));
-            archiveHash = qdt::hashFile(archive);
+            known = archiveHash.hash(archive);
+        }
+    }
+    // An archive that none of the published translations we hold was made for (nor is one of
+    // them): the game was updated, most likely. Said once, not at every validation.
+    if (detected == languageOriginal && known && !toldArchiveDoesNotFit) {
+        bool anyPublished = false;
+        bool fits = false;
+        for (Languages lang : {languageEnglish, languageEnglishMachine, languageRussian}) {
+            if (patchHashes[static_cast<std::size_t>(lang)] == 0)
+                continue;
+            const QByteArray patch = readPatchFile(lang);
+            const auto header =
+                qdt::readPatchHeader(reinterpret_cast<const unsigned char*>(patch.constData()),
+                                     static_cast<std::size_t>(patch.size()));
+            if (!header)
+                continue;
+            anyPublished = true;
+            fits = fits || header.value.sourceHash == known.value ||
+                   header.value.resultHash == known.value;
+        }
+        if (anyPublished && !fits) {
+            toldArchiveDoesNotFit = true;
+            showMessage(tr("The game files are different from the ones the published "
+                           "translations were made for.") +
+                        QLatin1Char('\n') + archiveDoesNotFitText());
         }
     }
     dropStalePartialDownloads(manifest, workDir);

@@ -24,19 +24,40 @@ void QuenDaraTranslation::closeEvent(QCloseEvent* event)
         return;
     }
     // With the game running its files are in use: don't even try.
-    if (processState() != GameRunning) {
-        if (applyPatch(languageOriginal, readPatchFile(languageOriginal))) {
-            event->accept();
+    if (processState() == GameRunning) {
+        event->ignore();
+        runlog::write(QStringLiteral("closing: the game runs, the original was not restored"));
+        QMessageBox box;
+        box.setText(QStringLiteral("Could not restore original files while game is running."));
+        QPushButton* stay = box.addButton(tr("I'll close the game first"), QMessageBox::YesRole);
+        box.addButton(tr("Exit anyway (not recommended)"), QMessageBox::NoRole);
+        // Esc, or closing the box, must keep the window open: the cautious answer.
+        box.setEscapeButton(stay);
+        box.exec();
+        if (box.clickedButton() == stay || !box.clickedButton())
             return;
-        }
+        event->accept();
+        return;
     }
+    // Only our own translation is taken out. An archive that already holds the original, or that
+    // the launcher has updated or repaired since, is left as it is and the window just closes.
+    switch (restoreOriginal(currentLanguage)) {
+    case RestoreOutcome::Restored:
+    case RestoreOutcome::WasOriginal:
+    case RestoreOutcome::NotOurs:
+        event->accept();
+        return;
+    case RestoreOutcome::Failed:
+        break;
+    }
+    // The player has been told what failed; the choice is theirs.
     event->ignore();
     runlog::write(QStringLiteral("closing: the original could not be restored"));
     QMessageBox box;
-    box.setText(QStringLiteral("Could not restore original files while game is running."));
-    QPushButton* stay = box.addButton(tr("I'll close the game first"), QMessageBox::YesRole);
+    box.setText(tr("The original game files were not restored, so the translation stays in the "
+                   "game."));
+    QPushButton* stay = box.addButton(tr("Keep the window open"), QMessageBox::YesRole);
     box.addButton(tr("Exit anyway (not recommended)"), QMessageBox::NoRole);
-    // Esc, or closing the box, must keep the window open: the cautious answer.
     box.setEscapeButton(stay);
     box.exec();
     if (box.clickedButton() == stay || !box.clickedButton())

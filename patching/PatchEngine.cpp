@@ -266,14 +266,10 @@ void removeStaleTemporariesOf(const std::filesystem::path& archive,
     }
 }
 
+// Sizes for the player in whole megabytes (as Windows counts them), rounded up: "needs 2049 MB".
 std::string sizeText(std::uint64_t bytes)
 {
-    char text[32];
-    if (bytes >= (1ull << 30))
-        std::snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(bytes) / (1ull << 30));
-    else
-        std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1ull << 20));
-    return text;
+    return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MB";
 }
 
 // The patched copy is made beside the archive before it replaces it: that much must be free on
@@ -291,11 +287,10 @@ Status checkFreeSpace(const std::filesystem::path& archive, std::uint64_t result
         return Status::success();
     return Status::failure(ErrorKind::NoSpace,
                            "There is not enough free space on the disk of " + displayPath(archive) +
-                               ": patching "
-                               "needs " +
-                               sizeText(needed) + " for the patched copy, and " +
-                               sizeText(space.available) + " is free. Free at least " +
-                               sizeText(needed - space.available) + " on that disk and try again.");
+                               ".\nPatching needs " + sizeText(needed) +
+                               " for the patched copy, and " + sizeText(space.available) +
+                               " is free.\nFree at least " + sizeText(needed - space.available) +
+                               " on that disk and try again.");
 }
 
 // The file a run works on: a linked archive is patched where it lives, and the link stays a link.
@@ -728,6 +723,45 @@ Result<ArchiveState> archiveState(const std::filesystem::path& archive, const un
     if (hash.value == header.value.sourceHash)
         return R::success(ArchiveState::Original);
     return R::success(ArchiveState::Unknown);
+}
+
+Result<std::vector<unsigned char>> rebuildReversePatch(const unsigned char* forward,
+                                                       std::size_t forwardSize,
+                                                       const std::filesystem::path& original)
+{
+    using R = Result<std::vector<unsigned char>>;
+    const std::string name = displayPath(original);
+    std::error_code ec;
+    const std::uint64_t size = std::filesystem::file_size(original, ec);
+    if (ec)
+        return R::failure(ErrorKind::NotFound, "Can't find " + name);
+    auto checked = checkPatch(forward, forwardSize, static_cast<std::int64_t>(size));
+    if (!checked)
+        return R::failure(checked.status);
+    auto in = openFile(original, FileMode::Read);
+    if (!in)
+        return R::failure(in.status);
+    std::vector<char> inBuffer(kIoBlockSize);
+    std::setvbuf(in.value.get(), inBuffer.data(), _IOFBF, inBuffer.size());
+
+    class Discard : public ByteOutput
+    {
+    public:
+        bool write(const unsigned char*, std::size_t) override { return true; }
+    } discard;
+    HashingFileInput input(in.value.get());
+    StreamResult streamed = streamPatch(forward, forwardSize, checked.value, size, input, discard);
+    if (!input.drain())
+        return R::failure(ErrorKind::ReadFailed, "Can't read " + name);
+    if (input.digest() != checked.value.header.sourceHash || input.bytesRead() != size)
+        return R::failure(ErrorKind::SourceMismatch,
+                          name + " is not the original archive this translation was made for");
+    if (!streamed.status)
+        return R::failure(streamed.status);
+    if (streamed.resultHash != checked.value.header.resultHash)
+        return R::failure(ErrorKind::ResultMismatch, "The translation applied to " + name +
+                                                         " does not give the content it promises");
+    return R::success(std::move(streamed.reversePatch));
 }
 
 } // namespace qdt

@@ -109,4 +109,12 @@ enum class ArchiveState
 Result<ArchiveState> archiveState(const std::filesystem::path& archive, const unsigned char* patch,
                                   std::size_t patchSize);
 
+// Builds the reverse patch of `forward` anew from a copy of the original archive (the backup the
+// engine keeps): the forward patch is streamed over `original`, whose hash must be the patch's
+// source hash and whose patched content must have the patch's result hash. Nothing is written.
+// The way back for a translated archive whose reverse patch was lost or damaged.
+Result<std::vector<unsigned char>> rebuildReversePatch(const unsigned char* forward,
+                                                       std::size_t forwardSize,
+                                                       const std::filesystem::path& original);
+
 } // namespace qdt

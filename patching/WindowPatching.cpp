@@ -17,6 +17,7 @@
 #include "core/FileIo.h"
 #include "game/platform/NativePath.h"
 #include "patching/PatchEngine.h"
+#include "patching/PatchFormat.h"
 
 namespace {
 
@@ -33,6 +34,19 @@ QString detailOf(const qdt::Status& status)
     return QString::fromStdString(status.detail);
 }
 
+} // namespace
+
+QString archiveDoesNotFitText()
+{
+    return QCoreApplication::translate(
+        "QuenDaraTranslation",
+        "The game was most likely updated (or repaired, or changed by another program) since "
+        "the translation was made.\nThe translation will be offered again once the translators "
+        "publish it for this version of the game.\nThe game stays as it is.");
+}
+
+namespace {
+
 QString failureText(const qdt::Status& status, Languages lang)
 {
     using qdt::ErrorKind;
@@ -41,10 +55,10 @@ QString failureText(const qdt::Status& status, Languages lang)
         return QStringLiteral("Can't change game files, access denied.");
     case ErrorKind::InUse:
         return QStringLiteral("Another program is using the game files, so they were not "
-                              "changed. Close it and try again.\n") +
+                              "changed.\nClose it and try again.\n") +
                detailOf(status);
     case ErrorKind::NoSpace:
-        return QStringLiteral("Not enough free space for patching. The game files were not "
+        return QStringLiteral("Not enough free space for patching.\nThe game files were not "
                               "changed.\n") +
                detailOf(status);
     case ErrorKind::LeftDamaged:
@@ -52,33 +66,34 @@ QString failureText(const qdt::Status& status, Languages lang)
                               "right.\n") +
                detailOf(status);
     case ErrorKind::SourceMismatch:
-        return QStringLiteral("Game files are different from expected, can't apply the patch.");
+        return QStringLiteral("Game files are different from expected, can't apply the patch.\n") +
+               archiveDoesNotFitText();
     case ErrorKind::BadMagic:
         if (lang == languageOriginal)
             return QStringLiteral("Can't restore the original game files: the reverse patch "
                                   "patch_KR.data is missing or is not a patch file.");
         return QStringLiteral("Can't apply the patch: the file is not a patch file.");
     case ErrorKind::Malformed:
-        return QStringLiteral("Can't apply the patch, it is damaged. The game files were not "
+        return QStringLiteral("Can't apply the patch, it is damaged.\nThe game files were not "
                               "changed.\n") +
                detailOf(status);
     case ErrorKind::ResultMismatch:
         return QStringLiteral(
             "Can't apply the patch: the result would not be what the patch "
-            "promises, so the patch is damaged. The game files were not changed.");
+            "promises, so the patch is damaged.\nThe game files were not changed.");
     case ErrorKind::NotFound:
     case ErrorKind::ReadFailed:
         return QStringLiteral("Can't read the game files.\n") + detailOf(status);
     case ErrorKind::BackupFailed:
-        return QStringLiteral("Can't make the backup copy of the game files. The game files were "
+        return QStringLiteral("Can't make the backup copy of the game files.\nThe game files were "
                               "not changed.\n") +
                detailOf(status);
     case ErrorKind::WriteFailed:
-        return QStringLiteral("Can't write the patched game files (is the disk full?). The game "
+        return QStringLiteral("Can't write the patched game files (is the disk full?).\nThe game "
                               "files were not changed.\n") +
                detailOf(status);
     default:
-        return QStringLiteral("Can't apply the patch. The game files were not changed.\n") +
+        return QStringLiteral("Can't apply the patch.\nThe game files were not changed.\n") +
                detailOf(status);
     }
 }
@@ -95,11 +110,20 @@ bool copyFile(const QString& source, const QString& destination)
 bool QuenDaraTranslation::applyPatch(Languages lang, const QByteArray& patch)
 {
     // A translation always starts from the original, so a different one is undone first. When
-    // that fails the new patch's source-hash check refuses the still-translated archive.
-    if (lang != languageOriginal && currentLanguage != languageOriginal) {
-        applyPatch(languageOriginal, readPatchFile(languageOriginal));
+    // that fails the player has been told why, and the new translation is not tried on top.
+    if (lang != languageOriginal && currentLanguage != languageOriginal &&
+        restoreOriginal(currentLanguage) == RestoreOutcome::Failed) {
+        ui.progressBar->setRange(0, 1);
+        ui.progressBar->setValue(0);
+        ui.progressBar->setFormat(QStringLiteral("Applying patch...fail!"));
+        refreshLanguageButtons(false);
+        return false;
     }
+    return showEngineOutcome(lang, runEngine(lang, patch));
+}
 
+qdt::Status QuenDaraTranslation::runEngine(Languages lang, const QByteArray& patch)
+{
     ui.progressBar->setRange(0, kProgressSteps);
     ui.progressBar->reset();
     ui.progressBar->setFormat(QStringLiteral("Applying patch... %p%"));
@@ -108,6 +132,26 @@ bool QuenDaraTranslation::applyPatch(Languages lang, const QByteArray& patch)
     request.archive = archiveFile();
     request.patch = reinterpret_cast<const unsigned char*>(patch.constData());
     request.patchSize = static_cast<std::size_t>(patch.size());
+
+    // What the folder validation (or our own last write) learnt about the archive holds while it
+    // is still that file: a patch made for another archive is refused at once, without copying
+    // 2 GiB first to find out.
+    const auto header = qdt::readPatchHeader(request.patch, request.patchSize);
+    if (header) {
+        if (const auto known = archiveHash.known(request.archive);
+            known && *known != header.value.sourceHash) {
+            runlog::write(QStringLiteral("language %1: refused at once, the archive (hash %2) is "
+                                         "not the patch's source (%3)")
+                              .arg(static_cast<int>(lang))
+                              .arg(*known, 16, 16, QLatin1Char('0'))
+                              .arg(header.value.sourceHash, 16, 16, QLatin1Char('0')));
+            return qdt::Status::failure(
+                qdt::ErrorKind::SourceMismatch,
+                qdt::displayPath(request.archive) +
+                    " is different from the archive this patch was made for");
+        }
+    }
+
     if (lang != languageOriginal) {
         request.backup = workFile(QStringLiteral("data.lpk"));
         request.reversePatch = workFile(patchFileName(languageOriginal));
@@ -131,6 +175,11 @@ bool QuenDaraTranslation::applyPatch(Languages lang, const QByteArray& patch)
     engineRunning = true;
     const qdt::Status status = qdt::applyPatchToArchive(request);
     engineRunning = false;
+    if (status.ok() && header) {
+        archiveHash.remember(request.archive, header.value.resultHash);
+        writtenTranslation = lang == languageOriginal ? 0 : header.value.resultHash;
+    } else if (!status.ok() && status.kind != qdt::ErrorKind::SourceMismatch)
+        archiveHash.forget();
     runlog::write(
         QStringLiteral("language %1: the engine %2 in %3 s (%4)")
             .arg(static_cast<int>(lang))
@@ -153,7 +202,11 @@ bool QuenDaraTranslation::applyPatch(Languages lang, const QByteArray& patch)
             }
         });
     }
+    return status;
+}
 
+bool QuenDaraTranslation::showEngineOutcome(Languages lang, const qdt::Status& status)
+{
     ui.progressBar->setRange(0, 1);
     if (status.ok()) {
         currentLanguage = lang;
@@ -171,6 +224,100 @@ bool QuenDaraTranslation::applyPatch(Languages lang, const QByteArray& patch)
     // try again.
     refreshLanguageButtons(false);
     return false;
+}
+
+QuenDaraTranslation::RestoreOutcome QuenDaraTranslation::restoreOriginal(Languages applied)
+{
+    const std::filesystem::path archive = archiveFile();
+    const auto hash = archiveHash.hash(archive);
+    const auto settle = [this](RestoreOutcome outcome, const QString& why) {
+        runlog::write(QStringLiteral("restoring the original: ") + why);
+        currentLanguage = languageOriginal;
+        refreshLanguageButtons(false);
+        return outcome;
+    };
+    if (!hash) {
+        if (hash.status.kind == qdt::ErrorKind::NotFound)
+            return settle(RestoreOutcome::NotOurs,
+                          QStringLiteral("the archive is gone (%1)")
+                              .arg(QString::fromStdString(hash.status.detail)));
+        showMessage(QCoreApplication::translate("QuenDaraTranslation",
+                                                "Can't read the game files, so the original "
+                                                "could not be restored.\n%1")
+                        .arg(QString::fromStdString(hash.status.detail)));
+        return RestoreOutcome::Failed;
+    }
+    const auto headerOf = [](const QByteArray& bytes) {
+        return qdt::readPatchHeader(reinterpret_cast<const unsigned char*>(bytes.constData()),
+                                    static_cast<std::size_t>(bytes.size()));
+    };
+    const QByteArray reverse = readPatchFile(languageOriginal);
+    const auto reverseHeader = headerOf(reverse);
+    const QByteArray forward = applied >= languageEnglish && applied <= languageRussian
+                                   ? readPatchFile(applied)
+                                   : QByteArray();
+    const auto forwardHeader = headerOf(forward);
+
+    const bool reverseFits = reverseHeader && reverseHeader.value.sourceHash == hash.value;
+    if (reverseFits) {
+        const qdt::Status status = runEngine(languageOriginal, reverse);
+        // A reverse patch that is damaged inside still has the backup to fall back on.
+        const bool damaged = status.kind == qdt::ErrorKind::Malformed ||
+                             status.kind == qdt::ErrorKind::ResultMismatch;
+        if (!damaged || !forwardHeader || forwardHeader.value.resultHash != hash.value)
+            return showEngineOutcome(languageOriginal, status) ? RestoreOutcome::Restored
+                                                               : RestoreOutcome::Failed;
+        runlog::write(QStringLiteral("restoring the original: the reverse patch is damaged (%1)")
+                          .arg(QString::fromStdString(status.detail)));
+    }
+    const bool forwardFits = forwardHeader && forwardHeader.value.resultHash == hash.value;
+    if (forwardFits || (writtenTranslation != 0 && writtenTranslation == hash.value)) {
+        // Our translation is in the archive, and its reverse patch is missing or damaged (an
+        // antivirus, a cleaner, a disk error). The backup copy of the original gives it back.
+        const auto rebuilt =
+            forwardFits ? qdt::rebuildReversePatch(
+                              reinterpret_cast<const unsigned char*>(forward.constData()),
+                              static_cast<std::size_t>(forward.size()),
+                              workFile(QStringLiteral("data.lpk")))
+                        : qdt::Result<std::vector<unsigned char>>::failure(
+                              qdt::ErrorKind::NotFound, "the kept translation patch is gone too");
+        if (!rebuilt) {
+            runlog::write(QStringLiteral("restoring the original: no way back: %1")
+                              .arg(QString::fromStdString(rebuilt.status.detail)));
+            ui.progressBar->setRange(0, 1);
+            ui.progressBar->setValue(0);
+            ui.progressBar->setFormat(QStringLiteral("Applying patch...fail!"));
+            refreshLanguageButtons(false);
+            showMessage(QCoreApplication::translate(
+                "QuenDaraTranslation",
+                "The original game files can't be restored: the reverse patch patch_KR.data is "
+                "missing or damaged, and there is no backup copy of the original to take its "
+                "place.\nThe translation stays in the game.\nTo get the original game back, "
+                "repair the game files with the ORBEX launcher."));
+            return RestoreOutcome::Failed;
+        }
+        const auto& bytes = rebuilt.value;
+        const qdt::Status kept = qdt::writeFileAtomically(workFile(patchFileName(languageOriginal)),
+                                                          bytes.data(), bytes.size());
+        runlog::write(
+            QStringLiteral("restoring the original: the reverse patch was rebuilt from "
+                           "the backup copy (%1)")
+                .arg(kept ? QStringLiteral("kept") : QString::fromStdString(kept.detail)));
+        const QByteArray rebuiltPatch(reinterpret_cast<const char*>(bytes.data()),
+                                      static_cast<int>(bytes.size()));
+        return showEngineOutcome(languageOriginal, runEngine(languageOriginal, rebuiltPatch))
+                   ? RestoreOutcome::Restored
+                   : RestoreOutcome::Failed;
+    }
+    const bool original = (reverseHeader && reverseHeader.value.resultHash == hash.value) ||
+                          (forwardHeader && forwardHeader.value.sourceHash == hash.value);
+    if (original)
+        return settle(RestoreOutcome::WasOriginal,
+                      QStringLiteral("the archive already holds the original"));
+    return settle(RestoreOutcome::NotOurs,
+                  QStringLiteral("the archive (hash %1) holds neither our translation nor the "
+                                 "original: changed by another program, left as it is")
+                      .arg(hash.value, 16, 16, QLatin1Char('0')));
 }
 
 std::filesystem::path QuenDaraTranslation::archiveFile() const

@@ -473,25 +473,87 @@ TEST_F(GameWindow, ValidationRollsBackAnOutdatedTranslation)
     EXPECT_FALSE(ui.pushButtonEnglish->isChecked());
 }
 
-TEST_F(GameWindow, ValidationWithoutTheReversePatchLeavesTheArchiveButSaysOriginal)
+// An outdated translation whose reverse patch was lost (deleted, or damaged by a disk error or an
+// antivirus) is rolled back with the backup copy of the original; only without that backup does
+// it stay, and the player is told how to get the original back.
+TEST_F(GameWindow, ValidationRollsBackWithTheBackupWhenTheReversePatchIsLost)
 {
-    const QByteArray english = patchFor(1);
-    cache(languageEnglish, english);
-    gamePath = windowsStyleGamePath();
-    ASSERT_TRUE(window.applyPatch(languageEnglish, english));
-    const QByteArray translated = readAll(archive);
-    ASSERT_TRUE(QFile::remove(workDir + patchFileName(languageOriginal)));
-    WindowAccess::manifest(window) = nlohmann::json::array(); // not an object: nothing published
-    window.validateGameFolder();
-    // The rollback failed: the archive stays translated, and the window says so and shows it.
-    EXPECT_EQ(readAll(archive), translated);
-    EXPECT_EQ(current, languageEnglish);
-    EXPECT_EQ(hashes[0], 0u);
-    ASSERT_FALSE(boxes.texts().isEmpty());
-    EXPECT_EQ(boxes.texts().back(),
-              QStringLiteral("The translation in the game files is out of date, and it could "
-                             "not be removed, so it stays applied."));
-    EXPECT_TRUE(ui.pushButtonEnglish->isChecked());
+    struct Case
+    {
+        const char* what;
+        std::function<void(const QString& reverse, const QString& backup)> damage;
+        bool restored;
+    };
+    const Case cases[] = {
+        {"reverse patch deleted", [](const QString& r, const QString&) { QFile::remove(r); }, true},
+        {"reverse patch cut short",
+         [](const QString& r, const QString&) { writeAll(r, readAll(r).left(40)); }, true},
+        {"reverse patch with a damaged record",
+         [](const QString& r, const QString&) {
+             QByteArray bytes = readAll(r);
+             bytes[bytes.size() - 3] = static_cast<char>(bytes[bytes.size() - 3] ^ 0x5a);
+             writeAll(r, bytes);
+         },
+         true},
+        {"reverse patch and backup deleted",
+         [](const QString& r, const QString& b) {
+             QFile::remove(r);
+             QFile::remove(b);
+         },
+         false},
+        {"reverse patch deleted, backup of another archive",
+         [](const QString& r, const QString& b) {
+             QFile::remove(r);
+             writeAll(b, QByteArrayLiteral("not the original"));
+         },
+         false},
+    };
+    const QString reverse = workDir + patchFileName(languageOriginal);
+    const QString backup = workDir + QStringLiteral("data.lpk");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeAll(archive, source);
+        current = languageOriginal;
+        const QByteArray english = patchFor(1);
+        cache(languageEnglish, english);
+        gamePath = windowsStyleGamePath();
+        ASSERT_TRUE(window.applyPatch(languageEnglish, english));
+        const QByteArray translated = readAll(archive);
+        c.damage(reverse, backup);
+        const auto seen = boxes.texts().size();
+        WindowAccess::manifest(window) = nlohmann::json::array(); // nothing published any more
+        window.validateGameFolder();
+        const QStringList said = boxes.texts().mid(seen);
+        if (c.restored) {
+            EXPECT_EQ(readAll(archive), source);
+            EXPECT_EQ(current, languageOriginal);
+            EXPECT_TRUE(said.isEmpty()) << said.join(QLatin1Char('|')).toStdString();
+            // The way back is whole again for the next time.
+            const QByteArray kept = readAll(reverse);
+            ASSERT_GE(kept.size(), 24);
+            const auto le64 = [&kept](int at) {
+                quint64 v = 0;
+                for (int i = 7; i >= 0; --i)
+                    v = (v << 8) | static_cast<unsigned char>(kept[at + i]);
+                return v;
+            };
+            EXPECT_EQ(le64(8), hashOf(translated));
+            EXPECT_EQ(le64(16), hashOf(source));
+        } else {
+            // The archive stays translated, and the window says so, shows it, and says what to do.
+            EXPECT_EQ(readAll(archive), translated);
+            EXPECT_EQ(current, languageEnglish);
+            EXPECT_TRUE(ui.pushButtonEnglish->isChecked());
+            ASSERT_EQ(said.size(), 2) << said.join(QLatin1Char('|')).toStdString();
+            EXPECT_TRUE(said[0].contains(QStringLiteral("repair the game files with the ORBEX "
+                                                        "launcher")))
+                << said[0].toStdString();
+            EXPECT_EQ(said[1], QStringLiteral("The translation in the game files is out of date, "
+                                              "and it could not be removed, so it stays "
+                                              "applied."));
+        }
+        EXPECT_EQ(hashes[0], 0u);
+    }
 }
 
 TEST_F(GameWindow, ValidationTreatsAStringHashAsNone)
@@ -513,41 +575,77 @@ TEST_F(GameWindow, ValidationTreatsAStringHashAsNone)
     EXPECT_EQ(hashes[1], hashOf(machine));
 }
 
-TEST_F(GameWindow, ValidationDoesNotCreateAMissingArchive)
+// A folder without the game's archive (the archive or its whole content folder missing) is never
+// a dead end: the window says what is missing, stays open with Find game and Browse, and keeps the
+// languages waiting. Nothing is created in the folder.
+TEST_F(GameWindow, ValidationOfAFolderWithoutTheGameKeepsTheWindowOpen)
 {
     ASSERT_TRUE(QFile::remove(archive));
-    gamePath = windowsStyleGamePath();
-    hashes = {{1, 2, 3}};
-    current = languageRussian;
-    ui.restoreCheckbox->setChecked(false); // so that closing does not try a restore
+    const struct
+    {
+        const char* what;
+        QString path;
+        QString folder;
+    } cases[] = {
+        {"archive missing", windowsStyleGamePath(),
+         QDir::toNativeSeparators(game.path()) +
+             QStringLiteral("\\Quen Dara\\Game\\Bin\\..\\..\\ZNGame\\")},
+        {"content folder missing",
+         QDir::toNativeSeparators(game.path()) + QStringLiteral("\\Elsewhere\\Bin\\QuenDara.exe"),
+         QDir::toNativeSeparators(game.path()) +
+             QStringLiteral("\\Elsewhere\\Bin\\..\\..\\ZNGame\\")},
+    };
     window.show();
-    window.validateGameFolder();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        gamePath = c.path;
+        hashes = {{1, 2, 3}};
+        current = languageOriginal;
+        WindowAccess::manifest(window) = {{"filename_EN", "http://127.0.0.1:9/en"}};
+        window.refreshLanguageButtons(false);
+        const auto seen = boxes.texts().size();
+        window.validateGameFolder();
+        ASSERT_EQ(boxes.texts().size(), seen + 1);
+        EXPECT_EQ(boxes.texts().back(),
+                  QStringLiteral("Could not find the game archive data.lpk in that folder:\n") +
+                      c.folder +
+                      QStringLiteral("\nPlease check the game folder.\nYou can choose the game "
+                                     "folder with Find game or Browse."));
+        EXPECT_TRUE(window.isVisible());
+        EXPECT_FALSE(ui.pushButtonEnglish->isEnabled());
+        EXPECT_TRUE(ui.toolButtonFindGame->isEnabled());
+        EXPECT_TRUE(ui.toolButtonGameFolder->isEnabled());
+        EXPECT_EQ(hashes, (std::array<quint64, 3>{{1, 2, 3}}));
+        EXPECT_EQ(gamePath, c.path);
+    }
     EXPECT_FALSE(QFile::exists(archive));
-    ASSERT_EQ(boxes.texts().size(), 1);
-    EXPECT_EQ(boxes.texts()[0],
-              QStringLiteral("Could not find the game archive data.lpk in that folder:\n") +
-                  QDir::toNativeSeparators(game.path()) +
-                  QStringLiteral("\\Quen Dara\\Game\\Bin\\..\\..\\ZNGame\\\n"
-                                 "Please check the game folder."));
-    EXPECT_FALSE(window.isVisible());
-    EXPECT_EQ(hashes, (std::array<quint64, 3>{{1, 2, 3}}));
-    EXPECT_EQ(current, languageRussian);
+    EXPECT_FALSE(QDir(game.path() + QStringLiteral("/ZNGame")).exists());
+
+    // Once a folder validates the languages are there again.
+    writeAll(archive, source);
+    window.findGame(); // nothing in the registry, nothing saved: the folder stays
+    gamePath = windowsStyleGamePath();
+    window.validateGameFolder();
+    EXPECT_TRUE(ui.pushButtonEnglish->isEnabled());
 }
 
-TEST_F(GameWindow, ValidationOfAMissingFolderAsksForAdministratorRights)
+// The game moved: the registry still names the old folder, which is gone. The folder saved from
+// the last run is tried next, validated and used, without a message.
+TEST_F(GameWindow, ValidationFallsBackToTheSavedFolderWhenTheRegistryOneIsGone)
 {
+    saveGamePath(windowsStyleGamePath());
     gamePath =
-        QDir::toNativeSeparators(game.path()) + QStringLiteral("\\Elsewhere\\Bin\\QuenDara.exe");
-    current = languageEnglish;
-    ui.restoreCheckbox->setChecked(false);
+        QDir::toNativeSeparators(game.path()) + QStringLiteral("\\Old Drive\\Bin\\QuenDara.exe");
+    const QByteArray english = patchFor(1);
+    cache(languageEnglish, english);
+    WindowAccess::manifest(window) = {{"xxhash_EN", hashOf(english)},
+                                      {"filename_EN", "http://127.0.0.1:9/en"}};
     window.validateGameFolder();
-    ASSERT_EQ(boxes.texts().size(), 1);
-    EXPECT_EQ(boxes.texts()[0], QStringLiteral("Could not change game files in that folder:\n") +
-                                    QDir::toNativeSeparators(game.path()) +
-                                    QStringLiteral("\\Elsewhere\\Bin\\..\\..\\ZNGame\\\n"
-                                                   "Please check if you are an Administrator on "
-                                                   "this computer."));
-    EXPECT_EQ(current, languageEnglish);
+    EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(gamePath, windowsStyleGamePath());
+    EXPECT_EQ(ui.lineEditGameFolder->text(), windowsStyleGamePath());
+    EXPECT_EQ(hashes[0], hashOf(english));
+    EXPECT_TRUE(ui.pushButtonEnglish->isEnabled());
 }
 
 #ifdef _WIN32
@@ -609,9 +707,13 @@ TEST_F(GameWindow, FailedStartSaysWhyAndStaysVisible)
     EXPECT_FALSE(window.isMinimized());
     EXPECT_TRUE(window.isVisible());
     ASSERT_EQ(boxes.texts().size(), 1);
-    EXPECT_TRUE(boxes.texts()[0].startsWith(QStringLiteral("Could not start the game.\n")))
-        << boxes.texts()[0].toStdString();
-    EXPECT_GT(boxes.texts()[0].size(), QStringLiteral("Could not start the game.\n").size());
+    // The path it tried, why it failed, and what to do, each on its own line.
+    const QStringList lines = boxes.texts()[0].split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), 4) << boxes.texts()[0].toStdString();
+    EXPECT_EQ(lines[0], QStringLiteral("Could not start the game:"));
+    EXPECT_EQ(lines[1], gamePath);
+    EXPECT_FALSE(lines[2].isEmpty());
+    EXPECT_TRUE(lines[3].contains(QStringLiteral("Browse"))) << lines[3].toStdString();
     EXPECT_FALSE(QFile::exists(settingsFilePath()));
 }
 
@@ -670,6 +772,8 @@ protected:
     {
         gamePath = windowsStyleGamePath();
         english = patchFor(1);
+        // Kept as a download keeps it.
+        cache(languageEnglish, english);
         ASSERT_TRUE(window.applyPatch(languageEnglish, english));
         translated = readAll(archive);
         window.show();
@@ -705,16 +809,26 @@ TEST_F(Closing, RestoresTheOriginalAndCloses)
     EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
 }
 
-TEST_F(Closing, WithoutTheReversePatchTheQuestionDecides)
+// Neither the reverse patch nor the backup: the player is told what failed and how to get the
+// original back, then chooses between staying and leaving with the translation.
+TEST_F(Closing, WithNoWayBackThePlayerIsToldAndDecides)
 {
     applyEnglish();
+    // Every file that could give the original back is gone: the reverse patch, the backup, and
+    // the kept translation the reverse patch could be rebuilt from.
     ASSERT_TRUE(QFile::remove(workDir + patchFileName(languageOriginal)));
-    QStringList answers{kStay, QString(), kLeave}; // the middle one is Esc
+    ASSERT_TRUE(QFile::remove(workDir + QStringLiteral("data.lpk")));
+    ASSERT_TRUE(QFile::remove(workDir + patchFileName(languageEnglish)));
+    const QString notRestored = QStringLiteral(
+        "The original game files were not restored, so the translation stays in the game.");
+    const QString keepOpen = QStringLiteral("Keep the window open");
+    QStringList answers{keepOpen, QString(), kLeave}; // the middle one is Esc
     answer = [&](const SeenMessageBox& box) {
-        if (box.text != kQuestion)
+        if (box.text != notRestored)
             return box.buttons.first();
         EXPECT_EQ(box.title, QString());
-        return answers.isEmpty() ? kStay : answers.takeFirst();
+        EXPECT_EQ(box.buttons, (QStringList{keepOpen, kLeave}));
+        return answers.isEmpty() ? keepOpen : answers.takeFirst();
     };
     EXPECT_FALSE(window.close());
     EXPECT_TRUE(window.isVisible());
@@ -722,13 +836,73 @@ TEST_F(Closing, WithoutTheReversePatchTheQuestionDecides)
     EXPECT_TRUE(window.isVisible());
     EXPECT_TRUE(window.close());
     EXPECT_EQ(readAll(archive), translated);
-    EXPECT_EQ(boxes.texts().count(kQuestion), 3);
-    const auto& seen = boxes.seen();
-    auto it = std::find_if(seen.begin(), seen.end(),
-                           [](const SeenMessageBox& b) { return b.text == kQuestion; });
-    ASSERT_NE(it, seen.end());
-    EXPECT_TRUE(it->buttons.contains(kStay));
-    EXPECT_TRUE(it->buttons.contains(kLeave));
+    EXPECT_EQ(boxes.texts().count(notRestored), 3);
+    // Each time: what failed and what to do first. The game does not run, so the game's question
+    // is never asked.
+    EXPECT_EQ(boxes.texts()
+                  .filter(QStringLiteral("repair the game files with the ORBEX "
+                                         "launcher"))
+                  .size(),
+              3);
+    EXPECT_EQ(boxes.texts().count(kQuestion), 0);
+}
+
+// The reverse patch was deleted or damaged while the translation is applied: closing restores the
+// original from the backup copy, without a question.
+TEST_F(Closing, WithTheReversePatchLostTheBackupRestores)
+{
+    for (const bool deleted : {true, false}) {
+        SCOPED_TRACE(deleted ? "deleted" : "damaged");
+        writeAll(archive, source);
+        current = languageOriginal;
+        applyEnglish();
+        const QString reverse = workDir + patchFileName(languageOriginal);
+        if (deleted)
+            ASSERT_TRUE(QFile::remove(reverse));
+        else
+            writeAll(reverse, readAll(reverse).left(30));
+        EXPECT_TRUE(window.close());
+        EXPECT_EQ(readAll(archive), source);
+        EXPECT_EQ(current, languageOriginal);
+        EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+    }
+}
+
+// The launcher repaired the game (the original is back) or updated it (a new archive) while the
+// window was open with our translation applied: the window closes at once, asks nothing and
+// leaves the launcher's archive exactly as it is.
+TEST_F(Closing, AfterTheLauncherChangedTheGameTheWindowJustCloses)
+{
+    const QByteArray updated = qbytes(testdata::makeArchive(210000, 99));
+    const struct
+    {
+        const char* what;
+        QByteArray content;
+        bool replaced; // a new file under the name, or the old one rewritten
+    } cases[] = {
+        {"repaired, file replaced", source, true},
+        {"repaired, file rewritten", source, false},
+        {"updated, file replaced", updated, true},
+        {"updated, file rewritten", updated, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeAll(archive, source);
+        current = languageOriginal;
+        applyEnglish();
+        if (c.replaced) {
+            writeAll(archive + QStringLiteral(".launcher"), c.content);
+            ASSERT_TRUE(QFile::remove(archive));
+            ASSERT_TRUE(QFile::rename(archive + QStringLiteral(".launcher"), archive));
+        } else {
+            writeAll(archive, c.content);
+        }
+        EXPECT_TRUE(window.close());
+        EXPECT_FALSE(window.isVisible());
+        EXPECT_EQ(readAll(archive), c.content);
+        EXPECT_EQ(current, languageOriginal);
+        EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+    }
 }
 
 TEST_F(Closing, WithTheGameRunningAsksAtOnce)

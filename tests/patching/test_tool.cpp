@@ -412,7 +412,7 @@ TEST_F(Tool, TooLittleFreeSpaceIsRefusedBeforeAnyWork)
         "unshare");
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_NE(r.err.find("not enough free space"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("MiB is free"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("MB is free"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "data.lpk\nunchanged\n");
 }
 
