@@ -26,6 +26,11 @@
 #include "app/RunLog.h"
 #include "tests/support/WindowAccess.h"
 
+#include <functional>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 QStringList probeConstants(const QProcessEnvironment& env)
@@ -357,6 +362,78 @@ TEST(InstanceLock, OneCopyAtATimeAndACrashedCopyLeavesNothingStuck)
     ASSERT_TRUE(holder.waitForFinished(30000));
     EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("patcher.lock"))));
     EXPECT_TRUE(InstanceLock(dir.path()).acquired());
+}
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+    file.write(bytes);
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// What a power cut, a crash or another program left under the lock's name never keeps the
+// program from starting, and nothing is written through a link.
+TEST(InstanceLock, WhateverIsLeftUnderItsNameIsTakenOverOrSetAside)
+{
+    struct Case
+    {
+        const char* what;
+        std::function<void(const QString& lock, const QString& outside)> leave;
+    };
+    const Case cases[] = {
+        {"an empty file", [](const QString& lock, const QString&) { writeFile(lock, {}); }},
+        {"garbage", [](const QString& lock, const QString&) { writeFile(lock, "\x01\xff junk"); }},
+        {"the id of a process that is gone",
+         [](const QString& lock, const QString&) { writeFile(lock, "2147483646\nx\nhost\n"); }},
+        {"the id of a process that runs (reused after a reboot)",
+         [](const QString& lock, const QString&) {
+             writeFile(lock, QByteArray::number(QCoreApplication::applicationPid()) + "\n");
+         }},
+        {"a folder", [](const QString& lock, const QString&) { QDir().mkpath(lock + "/inside"); }},
+#ifndef _WIN32
+        {"a link to a file elsewhere",
+         [](const QString& lock, const QString& outside) { QFile::link(outside, lock); }},
+        {"a pipe",
+         [](const QString& lock, const QString&) {
+             ASSERT_EQ(::mkfifo(QFile::encodeName(lock).constData(), 0600), 0);
+         }},
+#endif
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QTemporaryDir dir;
+        QTemporaryDir elsewhere;
+        const QString lock = dir.filePath(QStringLiteral("patcher.lock"));
+        const QString outside = elsewhere.filePath(QStringLiteral("precious"));
+        writeFile(outside, "keep me");
+        c.leave(lock, outside);
+        {
+            const InstanceLock taken(dir.path());
+            EXPECT_TRUE(taken.acquired()) << taken.problem().toStdString();
+            // And it holds: a second copy is refused while this one runs.
+            EXPECT_EQ(InstanceLock(dir.path()).state(), InstanceLock::State::HeldByAnotherCopy);
+        }
+        EXPECT_EQ(readFile(outside), QByteArray("keep me"));
+        EXPECT_TRUE(InstanceLock(dir.path()).acquired());
+    }
+}
+
+// A work folder where no lock can be made says so, instead of claiming another copy runs.
+TEST(InstanceLock, AFolderThatRefusesTheLockSaysWhy)
+{
+    QTemporaryDir dir;
+    const QString blocked = dir.filePath(QStringLiteral("not a folder"));
+    writeFile(blocked, "a file where the work folder should be");
+    const InstanceLock lock(blocked + QStringLiteral("/work"));
+    EXPECT_EQ(lock.state(), InstanceLock::State::CannotBeMade);
+    EXPECT_FALSE(lock.problem().isEmpty());
+    EXPECT_EQ(readFile(blocked), QByteArray("a file where the work folder should be"));
 }
 
 // ---- the run log ----------------------------------------------------------------------------

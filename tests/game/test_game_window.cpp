@@ -670,6 +670,101 @@ TEST_F(GameWindow, ValidationOfAnArchiveHeldForReadingSaysAnotherProgramUsesIt)
 }
 #endif
 
+// ---- patch day: the launcher changes the game under the translation ---------------------
+
+// The launcher updated the game while a translation was applied, and no translation has been
+// published for the new version yet. At start-up the player is told once; a click on a language
+// is refused at once, without a pass over the archive or a copy of it in the game's folder, and
+// says the game was most likely updated; closing leaves the updated game as it is.
+TEST_F(GameWindow, AGameUpdateWithoutATranslationForItIsExplainedAndNeverCopied)
+{
+    const QByteArray english = patchFor(1);
+    const QByteArray russian = patchFor(2);
+    cache(languageEnglish, english);
+    cache(languageRussian, russian);
+    gamePath = windowsStyleGamePath();
+    ASSERT_TRUE(window.applyPatch(languageRussian, russian));
+    // The update: a new archive in place of the translated one.
+    const QByteArray updated = qbytes(testdata::makeArchive(230000, 77));
+    writeAll(archive + QStringLiteral(".new"), updated);
+    ASSERT_TRUE(QFile::remove(archive));
+    ASSERT_TRUE(QFile::rename(archive + QStringLiteral(".new"), archive));
+
+    WindowAccess::manifest(window) = {{"xxhash_EN", hashOf(english)},
+                                      {"filename_EN", "http://127.0.0.1:9/en"},
+                                      {"xxhash_RU", hashOf(russian)},
+                                      {"filename_RU", "http://127.0.0.1:9/ru"}};
+    current = languageOriginal;
+    window.validateGameFolder();
+    ASSERT_EQ(boxes.texts().size(), 1);
+    const QStringList startUp = boxes.texts()[0].split(QLatin1Char('\n'));
+    EXPECT_EQ(startUp.value(0), QStringLiteral("The game files are different from the ones the "
+                                               "published translations were made for."));
+    EXPECT_TRUE(boxes.texts()[0].contains(QStringLiteral("most likely updated")));
+    EXPECT_EQ(current, languageOriginal);
+    // Said once: a second validation (Find game, the path watch) does not repeat it.
+    window.validateGameFolder();
+    EXPECT_EQ(boxes.texts().size(), 1);
+
+    const QString content = QFileInfo(archive).absolutePath();
+    const QDateTime folderBefore = QFileInfo(content).lastModified();
+    QTest::qWait(20);
+    window.selectLanguage(languageEnglish);
+    ASSERT_EQ(boxes.texts().size(), 2);
+    const QStringList lines = boxes.texts()[1].split(QLatin1Char('\n'));
+    EXPECT_EQ(lines.value(0),
+              QStringLiteral("Game files are different from expected, can't apply the patch."));
+    EXPECT_TRUE(lines.value(1).contains(QStringLiteral("most likely updated")))
+        << boxes.texts()[1].toStdString();
+    EXPECT_TRUE(boxes.texts()[1].contains(QStringLiteral("once the translators publish it")));
+    // Nothing was made in the game's folder, not even for a moment.
+    EXPECT_EQ(QFileInfo(content).lastModified(), folderBefore);
+    EXPECT_EQ(readAll(archive), updated);
+    EXPECT_EQ(ui.progressBar->format(), QStringLiteral("Applying patch...fail!"));
+    EXPECT_TRUE(ui.pushButtonEnglish->isEnabled());
+
+    ui.restoreCheckbox->setChecked(true);
+    window.show();
+    EXPECT_TRUE(window.close());
+    EXPECT_EQ(readAll(archive), updated);
+    EXPECT_EQ(boxes.texts().size(), 2);
+}
+
+// The launcher changed the game while the window showed our translation applied: a click on the
+// checked language takes the check away. After a repair (the original is back) that is all; after
+// an update the player is told that the translation is no longer in the game. The archive is left
+// as the launcher made it either way.
+TEST_F(GameWindow, UncheckingAfterTheLauncherChangedTheGameLeavesItsArchive)
+{
+    const QByteArray updated = qbytes(testdata::makeArchive(190000, 78));
+    WindowAccess::manifest(window) = {{"filename_EN", "http://127.0.0.1:9/en"}};
+    for (const bool repaired : {true, false}) {
+        SCOPED_TRACE(repaired ? "repaired" : "updated");
+        writeAll(archive, source);
+        current = languageOriginal;
+        const QByteArray english = patchFor(1);
+        cache(languageEnglish, english);
+        gamePath = windowsStyleGamePath();
+        ASSERT_TRUE(window.applyPatch(languageEnglish, english));
+        writeAll(archive, repaired ? source : updated);
+        const auto seen = boxes.texts().size();
+        window.selectLanguage(languageOriginal);
+        EXPECT_EQ(readAll(archive), repaired ? source : updated);
+        EXPECT_EQ(current, languageOriginal);
+        EXPECT_FALSE(ui.pushButtonEnglish->isChecked());
+        EXPECT_TRUE(ui.pushButtonEnglish->isEnabled());
+        const QStringList said = boxes.texts().mid(seen);
+        if (repaired) {
+            EXPECT_TRUE(said.isEmpty()) << said.join(QLatin1Char('|')).toStdString();
+        } else {
+            ASSERT_EQ(said.size(), 1);
+            EXPECT_TRUE(said[0].startsWith(
+                QStringLiteral("The translation is no longer in the game files")))
+                << said[0].toStdString();
+        }
+    }
+}
+
 // ---- Start the game, the path watch -------------------------------------------------------
 
 QStringList waitForLines(const QString& path)
