@@ -194,5 +194,117 @@ class UnhappyPaths(SandboxTest):
         self.assertEqual(app.wait_exit(30), 0)
 
 
+class PatchDay(SandboxTest):
+    """The launcher changes the game under the translation; the player is never left stuck."""
+
+    def apply_english(self, app):
+        self.choose(app, ENGLISH)
+        app.wait_for(lambda s: s["widgets"][ENGLISH]["checked"], 60, "English checked")
+        self.assertArchive(self.sandbox.hashes["result_EN"])
+
+    def launcher_writes(self, content):
+        """The launcher puts a new archive in place, as an update or a repair does."""
+        new = self.sandbox.archive + ".launcher"
+        with open(new, "wb") as f:
+            f.write(content)
+        os.replace(new, self.sandbox.archive)
+
+    def keep_original(self):
+        with open(self.sandbox.archive, "rb") as f:
+            return f.read()
+
+    def test_update_while_closed_is_explained_and_closing_leaves_it(self):
+        app = self.start()
+        self.apply_english(app)
+        app.click("restoreCheckbox")
+        app.wait_for(lambda s: not s["widgets"]["restoreCheckbox"]["checked"], 10, "unchecked")
+        app.close_window()
+        self.assertEqual(app.wait_exit(30), 0)
+
+        updated = os.urandom((self.size_mib << 20) + 4096)
+        self.launcher_writes(updated)
+        app = self.sandbox.start_app()
+        box = app.answer()
+        self.assertTrue(box["text"].startswith(
+            "The game files are different from the ones the published translations were made "
+            "for."), box["text"])
+        self.assertIn("most likely updated", box["text"])
+        app.wait_idle()
+        self.assertEqual(self.checked(app), [])
+
+        app.click(ENGLISH)
+        box = app.answer()
+        self.assertTrue(box["text"].startswith(
+            "Game files are different from expected, can't apply the patch.\n"), box["text"])
+        self.assertIn("once the translators publish it", box["text"])
+        app.wait_idle()
+        # Closing asks nothing and leaves the updated game as it is.
+        app.close_window()
+        self.assertEqual(app.wait_exit(30), 0)
+        with open(self.sandbox.archive, "rb") as f:
+            self.assertEqual(f.read(), updated)
+
+    def test_repair_while_open_closes_without_a_question(self):
+        original = self.keep_original()
+        app = self.start()
+        self.apply_english(app)
+        self.launcher_writes(original)
+        app.close_window()
+        self.assertEqual(app.wait_exit(30), 0)
+        self.assertArchive(self.original)
+
+    def test_update_while_open_closes_without_a_question(self):
+        app = self.start()
+        self.apply_english(app)
+        updated = os.urandom(3 << 20)
+        self.launcher_writes(updated)
+        app.close_window()
+        self.assertEqual(app.wait_exit(30), 0)
+        with open(self.sandbox.archive, "rb") as f:
+            self.assertEqual(f.read(), updated)
+
+    def test_lost_reverse_patch_is_made_good_from_the_backup(self):
+        reverse = os.path.join(self.sandbox.work_dir, "patch_KR.data")
+        for how in ("deleted", "damaged"):
+            with self.subTest(how=how):
+                app = self.start()
+                self.apply_english(app)
+                if how == "deleted":
+                    os.remove(reverse)
+                else:
+                    with open(reverse, "r+b") as f:
+                        f.truncate(64)
+                app.close_window()
+                self.assertEqual(app.wait_exit(60), 0)
+                self.assertArchive(self.original)
+
+    def test_registry_naming_a_removed_folder_falls_back_to_the_saved_one(self):
+        # A Wine prefix whose launcher key still names the folder the game was moved away from.
+        prefix = os.path.join(self.sandbox.dir, "prefix")
+        os.makedirs(os.path.join(prefix, "dosdevices"))
+        os.symlink("/", os.path.join(prefix, "dosdevices", "z:"))
+        gone = "Z:" + os.path.join(self.sandbox.dir, "Old Drive", "Quen Dara").replace("/", "\\")
+        with open(os.path.join(prefix, "user.reg"), "w", encoding="utf-8") as f:
+            f.write("WINE REGISTRY Version 2\n\n[Software\\\\KVTR\\\\Apps\\\\45] 1\n"
+                    "\"GamePath\"=\"%s\"\n"
+                    "\"ExecName\"=\"bin\\\\x64\\\\QuenDara.exe -launch_from_launcher\"\n"
+                    % gone.replace("\\", "\\\\"))
+        app = self.sandbox.start_app(extra_env={"WINEPREFIX": prefix})
+        app.wait_idle()
+        self.assertEqual(app.state()["gameFolder"], self.sandbox.game_exe)
+        self.apply_english(app)
+        app.close_window()
+        self.assertEqual(app.wait_exit(60), 0)
+        self.assertArchive(self.original)
+
+    def test_an_empty_lock_file_left_by_a_power_cut_does_not_block_the_start(self):
+        with open(os.path.join(self.sandbox.work_dir, "patcher.lock"), "wb"):
+            pass
+        app = self.start()
+        self.apply_english(app)
+        app.close_window()
+        self.assertEqual(app.wait_exit(60), 0)
+        self.assertArchive(self.original)
+
 if __name__ == "__main__":
     unittest.main()
