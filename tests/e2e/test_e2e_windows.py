@@ -213,6 +213,28 @@ class UntrustedCertificate(WineSandboxTest):
         self.choose(app, ENGLISH)
 
 
+class PatchDay(WineSandboxTest):
+    def test_moved_game_and_a_lock_left_empty_by_a_power_cut(self):
+        # The game moved to another folder: the registry still names the old one, which is gone;
+        # the folder saved by the last run is the right one. A power cut left the lock file empty.
+        sandbox = self.sandbox
+        moved = os.path.join(sandbox.drive_c, "Moved", "Quen Dara")
+        os.makedirs(os.path.dirname(moved))
+        os.rename(sandbox.game, moved)
+        sandbox.game = moved
+        sandbox.game_exe = os.path.join(moved, "bin", "x64", "QuenDara.exe")
+        sandbox.archive = os.path.join(moved, "ZNGame", "data.lpk")
+        os.makedirs(sandbox.work_dir, exist_ok=True)
+        sandbox.save_game_path(sandbox.windows_path(sandbox.game_exe))
+        with open(os.path.join(sandbox.work_dir, "patcher.lock"), "wb"):
+            pass
+        app = self.start()
+        self.assertEqual(app.state()["gameFolder"], sandbox.windows_path(sandbox.game_exe))
+        self.choose(app, ENGLISH)
+        app.close_window()
+        self.assertEqual(app.wait_exit(120), 0)
+        self.assertArchive(self.original)
+
 def _lines(path):
     try:
         with open(path, encoding="utf-8", errors="replace") as f:
