@@ -35,6 +35,7 @@ bool setAside(const QString& path)
 #endif
 }
 
+#ifndef _WIN32
 // The content a lock file has always had: the process id, the program and the machine. Only for
 // a person who looks; the lock itself is the system's.
 QByteArray lockContent()
@@ -43,6 +44,7 @@ QByteArray lockContent()
            QCoreApplication::applicationName().toUtf8() + '\n' +
            QSysInfo::machineHostName().toUtf8() + '\n';
 }
+#endif
 
 } // namespace
 
@@ -85,12 +87,8 @@ InstanceLock::InstanceLock(const QString& workDir)
             problem_ = QStringLiteral("Windows error %1").arg(error);
             return;
         }
-        // The locked byte lies past the content, which stays readable to others.
-        const QByteArray content = lockContent();
-        SetFilePointer(h, 0, nullptr, FILE_BEGIN);
-        DWORD written = 0;
-        WriteFile(h, content.constData(), static_cast<DWORD>(content.size()), &written, nullptr);
-        SetEndOfFile(h);
+        // Nothing is written: whatever the name may lead to (a link the system followed), it only
+        // ever carries the lock.
         handle_ = h;
         state_ = State::Acquired;
         return;
@@ -105,7 +103,10 @@ InstanceLock::InstanceLock(const QString& workDir)
         struct stat st
         {
         };
-        const bool regular = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        // A second name of another file (a hard link) is as much in the way as a symbolic one:
+        // the lock's content is written, and must never land in someone else's file.
+        const bool regular =
+            fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
         if (!regular) {
             if (fd >= 0)
                 ::close(fd);

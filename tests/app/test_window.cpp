@@ -29,6 +29,7 @@
 #include <functional>
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -399,6 +400,12 @@ TEST(InstanceLock, WhateverIsLeftUnderItsNameIsTakenOverOrSetAside)
 #ifndef _WIN32
         {"a link to a file elsewhere",
          [](const QString& lock, const QString& outside) { QFile::link(outside, lock); }},
+        {"a second name of a file elsewhere",
+         [](const QString& lock, const QString& outside) {
+             ASSERT_EQ(::link(QFile::encodeName(outside).constData(),
+                              QFile::encodeName(lock).constData()),
+                       0);
+         }},
         {"a pipe",
          [](const QString& lock, const QString&) {
              ASSERT_EQ(::mkfifo(QFile::encodeName(lock).constData(), 0600), 0);
