@@ -301,6 +301,45 @@ void copyOwnership(const std::filesystem::path& from, const std::filesystem::pat
 #endif
 }
 
+void copyOwnership(const std::filesystem::path& from, std::FILE* to, bool withAttributes)
+{
+#ifdef _WIN32
+    (void)from;
+    (void)to;
+    (void)withAttributes;
+#else
+    struct stat st
+    {
+    };
+    const int fd = ::fileno(to);
+    if (::stat(from.c_str(), &st) != 0)
+        return;
+    if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+        // Only root may give a file away; for anyone else it stays theirs.
+    }
+    ::fchmod(fd, st.st_mode & (withAttributes ? 07777 : 0666));
+#ifdef __linux__
+    if (!withAttributes)
+        return;
+    const ssize_t listSize = ::listxattr(from.c_str(), nullptr, 0);
+    if (listSize <= 0)
+        return;
+    std::vector<char> names(static_cast<std::size_t>(listSize));
+    const ssize_t got = ::listxattr(from.c_str(), names.data(), names.size());
+    for (ssize_t i = 0; got > 0 && i < got;) {
+        const char* name = names.data() + i;
+        const ssize_t valueSize = ::getxattr(from.c_str(), name, nullptr, 0);
+        if (valueSize >= 0) {
+            std::vector<char> value(static_cast<std::size_t>(valueSize));
+            if (::getxattr(from.c_str(), name, value.data(), value.size()) == valueSize)
+                ::fsetxattr(fd, name, value.data(), value.size(), 0);
+        }
+        i += static_cast<ssize_t>(std::strlen(name)) + 1;
+    }
+#endif
+#endif
+}
+
 bool isTemporarySiblingName(const std::string& name, const std::string& targetName)
 {
     const std::string stem = targetName + ".tmp-";

@@ -77,6 +77,10 @@ std::string changeStamp(std::FILE* file);
 void copyOwnership(const std::filesystem::path& from, const std::filesystem::path& to,
                    bool withAttributes);
 
+// The same, given to the open file `to`: what was checked is what gets the owner, never whatever
+// a name may have been switched to meanwhile.
+void copyOwnership(const std::filesystem::path& from, std::FILE* to, bool withAttributes);
+
 // A temporary name beside `target`, in the same folder so that the final rename stays on one disk.
 std::filesystem::path temporarySibling(const std::filesystem::path& target);
 

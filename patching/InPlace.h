@@ -22,6 +22,7 @@ struct InPlaceWrite
     std::uint64_t resultHash = 0;
     std::uint64_t sourceHash = 0;
     std::filesystem::path backup; // a copy of the archive as it is now, of its own; or empty
+    ResultContent content = ResultContent::Patched;
 };
 
 // The journal of an in-place write of `archive`: "<archive>.patching" beside it.

@@ -359,6 +359,7 @@ Status writeResultInPlace(const ApplyRequest& request, const std::filesystem::pa
     write.resultHash = header.resultHash;
     write.sourceHash = header.sourceHash;
     write.backup = request.backup;
+    write.content = request.content;
     return writeInPlace(write, target.value.get(), request.progress);
 }
 
@@ -610,6 +611,11 @@ Status applyPatchToArchive(const ApplyRequest& request)
         }
         if (status.ok())
             status = flushToDisk(out.value.get(), tmp);
+        // The new archive keeps what the player's system knows of the old one: owner, group,
+        // permissions, extended attributes; given to the file we wrote, not to whatever its name
+        // may lead to by now.
+        if (status.ok())
+            copyOwnership(archive, out.value.get(), true);
         if (std::fclose(out.value.release()) != 0 && status.ok())
             status = Status::failure(ErrorKind::WriteFailed, "Can't write " + displayPath(tmp));
         if (!status.ok())
@@ -625,10 +631,6 @@ Status applyPatchToArchive(const ApplyRequest& request)
                                         archiveName + " was changed by another program while it "
                                                       "was read; nothing was changed, try again"));
     }
-
-    // The new archive keeps what the player's system knows of the old one: owner, group,
-    // permissions, extended attributes.
-    copyOwnership(archive, tmp, true);
 
     // The verified result is ready. The reverse patch and the backup are prepared beside their
     // places first, so that a failure now still leaves every file of the player's as it was.

@@ -17,6 +17,14 @@ namespace qdt {
 // Bytes done and bytes in all; called at a bounded rate while the engine works.
 using ProgressFunction = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
+// What a patch's result is, for the messages about a write that was stopped half-way.
+enum class ResultContent
+{
+    Patched,     // unknown: "the patched content"
+    Translation, // a translation applied to the original
+    Original     // the original put back by a reverse patch
+};
+
 struct ApplyRequest
 {
     std::filesystem::path archive;
@@ -25,6 +33,7 @@ struct ApplyRequest
     std::filesystem::path backup;       // empty: no backup copy of the archive
     std::filesystem::path reversePatch; // empty: the reverse patch is built and dropped
     std::filesystem::path patchFile;    // the file the patch was read from, if any; never written
+    ResultContent content = ResultContent::Patched;
     ProgressFunction progress;
 };
 
@@ -49,6 +58,7 @@ struct RecoveryReport
         Nothing,   // nothing to finish (leftover temporaries are cleared silently)
         Completed, // an interrupted in-place write was finished: the archive is patched
         Undone,    // it was undone: the archive is as it was before that run
+        LeftAlone, // the archive was changed by another program since: left as it is
         Failed     // neither could be done; the message says what the player can do
     };
     Outcome outcome = Outcome::Nothing;

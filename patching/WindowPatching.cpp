@@ -152,6 +152,8 @@ qdt::Status QuenDaraTranslation::runEngine(Languages lang, const QByteArray& pat
         }
     }
 
+    request.content =
+        lang == languageOriginal ? qdt::ResultContent::Original : qdt::ResultContent::Translation;
     if (lang != languageOriginal) {
         request.backup = workFile(QStringLiteral("data.lpk"));
         request.reversePatch = workFile(patchFileName(languageOriginal));

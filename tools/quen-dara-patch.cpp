@@ -159,6 +159,9 @@ int apply(const Args& args)
     request.patchSize = patch.value.size();
     request.backup = backup;
     request.reversePatch = reverse;
+    // With a reverse patch kept, what is applied is a translation of the original.
+    if (!reverse.empty())
+        request.content = qdt::ResultContent::Translation;
     request.patchFile = patchPath;
     tool::ProgressBar bar(tool::stderrIsTerminal());
     request.progress = bar.callback();

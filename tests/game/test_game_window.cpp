@@ -26,7 +26,9 @@
 #include "distribution/FileDownloader.h"
 #include "game/GameDiscovery.h"
 #include "tests/support/FakeProcess.h"
+#include "tests/support/JournalText.h"
 #include "tests/support/MessageBoxDriver.h"
+#include "tests/support/QtPath.h"
 #include "tests/support/TestData.h"
 #include "tests/support/TestLauncher.h"
 #include "tests/support/WindowAccess.h"
@@ -413,13 +415,12 @@ TEST_F(GameWindow, ValidationFinishesAStoppedInPlaceWriteAndSaysSo)
         quint64 v = 0;
         for (int i = 7; i >= 0; --i)
             v = (v << 8) | static_cast<unsigned char>(english[at + i]);
-        return QStringLiteral("%1").arg(v, 16, 16, QLatin1Char('0'));
+        return v;
     };
-    writeAll(archive + QStringLiteral(".patching"),
-             QStringLiteral("Quen Dara Translation in-place write 1\nresult data.lpk.tmp-4242-7-0\n"
-                            "result-hash %1\nsource-hash %2\nbackup \n")
-                 .arg(le64(16), le64(8))
-                 .toUtf8());
+    const std::string journal =
+        testjournal::forArchive(fsPath(archive), "data.lpk.tmp-4242-7-0", le64(16), le64(8), {},
+                                static_cast<std::uint64_t>(result.size()));
+    writeAll(archive + QStringLiteral(".patching"), QByteArray::fromStdString(journal));
     WindowAccess::manifest(window) = {{"xxhash_EN", hashOf(english)}};
     gamePath = windowsStyleGamePath();
     window.validateGameFolder();

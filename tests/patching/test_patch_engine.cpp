@@ -16,6 +16,7 @@
 #include "patching/PatchFormat.h"
 #include "tests/patching/StepByStep.h"
 #include "tests/patching/TempDir.h"
+#include "tests/support/JournalText.h"
 #include "tests/support/MemoryStreams.h"
 #include "tests/support/TestData.h"
 
@@ -668,12 +669,24 @@ TEST(PatchEngine, StoppedInPlaceWriteIsFinishedOrUndone)
     mix.resize(source.size());
     std::copy(source.begin() + 150000, source.end(), mix.begin() + 150000);
     const std::string pendingName = "data.lpk.tmp-4242-1-0";
+    const auto resultHash = static_cast<std::uint64_t>(stepbystep::le64(patch, 16));
+    const auto sourceHash = static_cast<std::uint64_t>(stepbystep::le64(patch, 8));
 
     enum Journal
     {
         Ours,
         Foreign,
-        PointsOutside
+        PointsOutside,
+        OursOfARestore
+    };
+    // What happened between the stop and the recovery.
+    enum After
+    {
+        Nothing,
+        ArchiveReplaced,  // the launcher put a new file in the archive's place
+        ArchiveRewritten, // the launcher rewrote the archive with another size
+        CopyIsALink,      // the patched copy is a link to a file elsewhere
+        CopyHasTwoNames,  // the patched copy is a second name of a file elsewhere
     };
     struct Case
     {
@@ -685,15 +698,21 @@ TEST(PatchEngine, StoppedInPlaceWriteIsFinishedOrUndone)
         Outcome outcome;
         Bytes archiveAfter;
         const char* says;
+        After after = Nothing;
     };
     const Bytes damaged(1000, 'd');
+    const Bytes updated = testdata::makeArchive(310000, 42);
     const Case cases[] = {
         {"written to the end", Ours, result, &result, &source, Outcome::Completed, result,
-         "had been written"},
-        {"half written", Ours, mix, &result, &source, Outcome::Completed, result, "completed"},
+         "had been written: "},
+        {"half written", Ours, mix, &result, &source, Outcome::Completed, result,
+         "completed: " /* then which content */},
         {"half written, no backup", Ours, mix, &result, nullptr, Outcome::Completed, result,
-         "completed"},
-        {"patched copy lost", Ours, mix, nullptr, &source, Outcome::Undone, source, "undone"},
+         "holds the translation."},
+        {"a restore half written", OursOfARestore, mix, &result, nullptr, Outcome::Completed,
+         result, "holds the original game content."},
+        {"patched copy lost", Ours, mix, nullptr, &source, Outcome::Undone, source,
+         "holds the original game content as before, copied back"},
         {"patched copy damaged", Ours, mix, &damaged, &source, Outcome::Undone, source, "undone"},
         {"not begun", Ours, source, nullptr, nullptr, Outcome::Undone, source,
          "Nothing had been written"},
@@ -703,10 +722,23 @@ TEST(PatchEngine, StoppedInPlaceWriteIsFinishedOrUndone)
          ""},
         {"journal naming a file that is not our temporary", PointsOutside, mix, &result, &source,
          Outcome::Nothing, mix, ""},
+        {"launcher replaced the archive since", Ours, mix, &result, &source, Outcome::LeftAlone,
+         updated, "left as it is", ArchiveReplaced},
+        {"launcher rewrote the archive since", Ours, mix, &result, &source, Outcome::LeftAlone,
+         updated, "changed by another program", ArchiveRewritten},
+        {"launcher repaired it to the original", Ours, mix, nullptr, nullptr, Outcome::Undone,
+         source, "Nothing had been written", ArchiveReplaced},
+#ifndef _WIN32
+        {"patched copy is a link to a file elsewhere", Ours, mix, &result, nullptr, Outcome::Failed,
+         mix, "is not a file this program made", CopyIsALink},
+        {"patched copy is a second name of a file elsewhere", Ours, mix, &result, nullptr,
+         Outcome::Failed, mix, "is not a file this program made", CopyHasTwoNames},
+#endif
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TempDir dir(u8"Игры");
+        TempDir elsewhere("outside");
         const fs::path archive = dir / "data.lpk";
         testdata::writeFile(archive, c.archive);
         const fs::path pending = dir / pendingName;
@@ -714,39 +746,99 @@ TEST(PatchEngine, StoppedInPlaceWriteIsFinishedOrUndone)
             testdata::writeFile(pending, *c.pending);
         if (c.backup)
             testdata::writeFile(dir / "backup.lpk", *c.backup);
-        char hashes[80];
-        std::snprintf(hashes, sizeof hashes, "result-hash %016llx\nsource-hash %016llx\n",
-                      static_cast<unsigned long long>(stepbystep::le64(patch, 16)),
-                      static_cast<unsigned long long>(stepbystep::le64(patch, 8)));
-        const std::string backupLine =
-            "backup " + (c.backup ? qdt::displayPath(fs::absolute(dir / "backup.lpk")) : "") + "\n";
+        const fs::path backup = c.backup ? fs::absolute(dir / "backup.lpk") : fs::path();
         std::string journal;
-        if (c.journal == Ours)
-            journal = "Quen Dara Translation in-place write 1\nresult " + pendingName + "\n" +
-                      hashes + backupLine;
+        if (c.journal == Ours || c.journal == OursOfARestore)
+            journal = testjournal::forArchive(archive, pendingName, resultHash, sourceHash, backup,
+                                              result.size(),
+                                              c.journal == Ours ? "translation" : "original");
         else if (c.journal == Foreign)
             journal = "notes about the patching\n";
         else
-            journal = "Quen Dara Translation in-place write 1\nresult backup.lpk\n" +
-                      std::string(hashes) + backupLine;
+            journal = testjournal::forArchive(archive, "backup.lpk", resultHash, sourceHash, backup,
+                                              result.size());
         testdata::writeFile(dir / "data.lpk.patching", Bytes(journal.begin(), journal.end()));
+
+        const fs::path outside = elsewhere / "precious";
+        const Bytes precious = result; // even with the hash the journal names
+#ifndef _WIN32
+        struct stat preciousBefore
+        {
+        };
+#endif
+        switch (c.after) {
+        case Nothing:
+            break;
+        case ArchiveReplaced:
+            testdata::writeFile(dir / "new.lpk", c.archiveAfter);
+            fs::rename(dir / "new.lpk", archive);
+            break;
+        case ArchiveRewritten:
+            testdata::writeFile(archive, c.archiveAfter);
+            break;
+#ifndef _WIN32
+        case CopyIsALink:
+            testdata::writeFile(outside, precious);
+            fs::remove(pending);
+            fs::create_symlink(outside, pending);
+            ::chmod(outside.c_str(), 0600);
+            ASSERT_EQ(::stat(outside.c_str(), &preciousBefore), 0);
+            break;
+        case CopyHasTwoNames:
+            testdata::writeFile(dir / "precious", precious);
+            fs::remove(pending);
+            fs::create_hard_link(dir / "precious", pending);
+            ::chmod((dir / "precious").c_str(), 0600);
+            ASSERT_EQ(::stat((dir / "precious").c_str(), &preciousBefore), 0);
+            break;
+#else
+        default:
+            break;
+#endif
+        }
 
         const qdt::RecoveryReport report = qdt::recoverKilledRun(archive, {}, {});
         EXPECT_EQ(report.outcome, c.outcome) << report.message;
         EXPECT_NE(report.message.find(c.says), std::string::npos) << report.message;
         EXPECT_EQ(testdata::readFile(archive), c.archiveAfter);
-        const bool settled = c.outcome == Outcome::Completed || c.outcome == Outcome::Undone;
+        const bool settled = c.outcome == Outcome::Completed || c.outcome == Outcome::Undone ||
+                             c.outcome == Outcome::LeftAlone;
         EXPECT_EQ(fs::exists(dir / "data.lpk.patching"), !settled);
+        if (c.outcome == Outcome::LeftAlone) {
+            // Set aside, not lost, and never acted on again.
+            bool asideKept = false;
+            for (const auto& e : fs::directory_iterator(dir.path()))
+                asideKept = asideKept || e.path().filename().string().rfind(
+                                             "data.lpk.patching.set-aside-", 0) == 0;
+            EXPECT_TRUE(asideKept);
+            EXPECT_EQ(qdt::recoverKilledRun(archive, {}, {}).outcome, Outcome::Nothing);
+        }
         // The patched copy goes with a settled journal and stays for a later try with an
         // unsettled one; without a journal of ours it is a leftover like any other.
-        EXPECT_EQ(fs::exists(pending), c.pending && c.outcome == Outcome::Failed);
+        if (c.after == Nothing) {
+            EXPECT_EQ(fs::exists(pending), c.pending && c.outcome == Outcome::Failed);
+        }
         if (c.backup) {
             EXPECT_EQ(testdata::readFile(dir / "backup.lpk"), *c.backup);
         }
+#ifndef _WIN32
+        if (c.after == CopyIsALink || c.after == CopyHasTwoNames) {
+            // Nothing was given away, moved or written through the link.
+            const fs::path target = c.after == CopyIsALink ? outside : dir / "precious";
+            EXPECT_EQ(testdata::readFile(target), precious);
+            struct stat st
+            {
+            };
+            ASSERT_EQ(::stat(target.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode, preciousBefore.st_mode);
+            EXPECT_EQ(st.st_ino, preciousBefore.st_ino);
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(archive)));
+        }
+#endif
 
         // An unsettled journal does not stop a later apply, whose own source check decides; a
         // successful one voids the journal.
-        if (c.outcome == Outcome::Failed) {
+        if (c.outcome == Outcome::Failed && c.after == Nothing) {
             testdata::writeFile(archive, source);
             ASSERT_TRUE(applyFile(archive, patch).ok());
             EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"backup.lpk", "data.lpk"}));
