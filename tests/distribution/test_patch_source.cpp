@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include "distribution/ByteSize.h"
 #include "distribution/Manifest.h"
 #include "distribution/PatchSource.h"
 
@@ -126,6 +127,18 @@ TEST(PatchSource, OnlyTheAnnouncedFileIsUsable)
             << c.what << ": " << v.detail.toStdString();
         EXPECT_EQ(v.hash, patchHash(c.body)) << c.what;
     }
+}
+
+TEST(ByteSize, MegabytesForPlayers)
+{
+    const std::pair<qint64, const char*> cases[] = {
+        {qint64(1) << 30, "1024 MB"}, {1 << 20, "1 MB"},
+        {3 << 19, "1.5 MB"},          {25 << 20, "25 MB"},
+        {(10 << 20) - 1, "10 MB"},    {100 * 1024, "0.098 MB"},
+        {1000, "0.00095 MB"},         {0, "0 MB"},
+    };
+    for (const auto& [bytes, text] : cases)
+        EXPECT_EQ(megabytes(bytes), QString::fromUtf8(text)) << bytes;
 }
 
 TEST(PatchSource, KeepingACopyReplacesTheOldOneWholeOrNotAtAll)
