@@ -5,6 +5,8 @@
 #include <QNetworkRequest>
 #include <QRegularExpression>
 
+#include "distribution/ByteSize.h"
+
 namespace {
 
 constexpr qint64 kReadAhead = 4 << 20;
@@ -253,9 +255,25 @@ void FileDownloader::stopTimers()
 void FileDownloader::failSaving(const QString& error)
 {
     fail(DownloadFailure::Storage,
-         tr("The download could not be saved: %1 Free some disk space or make the folder "
+         tr("The download could not be saved: %1\nFree some disk space or make the folder "
             "writable, then try again.")
              .arg(error));
+}
+
+QString FileDownloader::attemptsSummary() const
+{
+    QString summary = tr("The download was tried %1 times.").arg(attempt_);
+    if (keptForLater())
+        summary += QLatin1Char('\n') + tr("The %1 received are kept: the next try continues "
+                                          "from there.")
+                                           .arg(megabytes(partial_->size()));
+    return summary;
+}
+
+QString FileDownloader::tooLarge(const QNetworkReply* reply) const
+{
+    return tr("The file at %1 is larger than the %2 this program accepts.")
+        .arg(reply->url().toDisplayString(), megabytes(limits_.maxBytes));
 }
 
 void FileDownloader::startRequest(const QUrl& url)
@@ -354,7 +372,8 @@ void FileDownloader::takeAnswer(QNetworkReply* reply)
             (!length.isValid() || length.toLongLong() == identity_.total - offset_) &&
             sameValidator;
         if (!continues) {
-            startOver(tr("%1 did not continue the file where the download stopped.").arg(address));
+            startOver(tr("The server at %1 did not continue the file where the download stopped.")
+                          .arg(address));
             return;
         }
         QString error;
@@ -366,12 +385,13 @@ void FileDownloader::takeAnswer(QNetworkReply* reply)
         return;
     }
     if (status == 416 && rangeAsked_) {
-        startOver(tr("%1 has no bytes after the %2 kept.").arg(address, QString::number(offset_)));
+        startOver(
+            tr("The server at %1 has nothing after the %2 kept.").arg(address, megabytes(offset_)));
         return;
     }
     if (status == 206) {
         fail(DownloadFailure::Refused,
-             tr("%1 sent a part of the file that was not asked for.").arg(address));
+             tr("The server at %1 sent a part of the file that was not asked for.").arg(address));
         return;
     }
     if (status < 200 || status > 299)
@@ -421,13 +441,7 @@ void FileDownloader::connectionLost(const QString& reason)
     // Continued next time only with what the server can be asked to confirm.
     offset_ = continuable() ? partial_->size() : 0;
     if (attempt_ > static_cast<int>(pauses_.size())) {
-        QString why = reason;
-        why += QLatin1Char(' ') + tr("The download was tried %1 times.").arg(attempt_);
-        if (keptForLater())
-            why += QLatin1Char(' ') + tr("The %1 bytes received are kept: the next try continues "
-                                         "from there.")
-                                          .arg(partial_->size());
-        fail(DownloadFailure::Connection, why);
+        fail(DownloadFailure::Connection, reason + QLatin1Char('\n') + attemptsSummary());
         return;
     }
     const int pause = pauses_[static_cast<std::size_t>(attempt_ - 1)];
@@ -469,9 +483,8 @@ void FileDownloader::checkSpeed()
         bytesThisWindow_ = 0;
         return;
     }
-    stall(tr("The transfer from %1 was too slow: fewer than %2 bytes arrived in %3 seconds.")
-              .arg(currentReply->url().toDisplayString(),
-                   QString::number(limits_.minBytesPerWindow),
+    stall(tr("The transfer from %1 was too slow: less than %2 arrived in %3 seconds.")
+              .arg(currentReply->url().toDisplayString(), megabytes(limits_.minBytesPerWindow),
                    QString::number(limits_.speedWindowMs / 1000.0)));
 }
 
@@ -497,9 +510,7 @@ bool FileDownloader::checkSize(QNetworkReply* reply, qint64 bytes)
 {
     if (limits_.maxBytes < 0 || bytes <= limits_.maxBytes)
         return true;
-    fail(DownloadFailure::Refused,
-         tr("%1 is larger than the %2 bytes this program accepts.")
-             .arg(reply->url().toDisplayString(), QString::number(limits_.maxBytes)));
+    fail(DownloadFailure::Refused, tooLarge(reply));
     // Nothing of an oversized file is worth keeping.
     if (partial_)
         partial_->discard();
@@ -523,12 +534,14 @@ void FileDownloader::fileDownloaded(QNetworkReply* pReply)
         const QUrl target = pReply->url().resolved(redirect);
         pReply->deleteLater();
         if (!fetchable(target)) {
-            failure_ = tr("%1 redirects to \"%2\", which is not an http or https address.")
+            failure_ = tr("The server at %1 sent the download on to \"%2\", which is not an http "
+                          "or https address.")
                            .arg(pReply->url().toDisplayString(), target.toDisplayString());
             failureKind_ = DownloadFailure::Refused;
             finish();
         } else if (++hops_ > limits_.maxRedirects) {
-            failure_ = tr("%1 redirects more than %2 times.")
+            failure_ = tr("The server at %1 sent the download on to other addresses more than %2 "
+                          "times.")
                            .arg(firstUrl_.toDisplayString(), QString::number(limits_.maxRedirects));
             failureKind_ = DownloadFailure::Refused;
             finish();
@@ -555,9 +568,9 @@ void FileDownloader::fileDownloaded(QNetworkReply* pReply)
                 ? DownloadFailure::Refused
                 : DownloadFailure::Connection;
     if (limits_.maxBytes >= 0 && data.size() > limits_.maxBytes) {
-        failure_ = tr("%1 is larger than the %2 bytes this program accepts.")
-                       .arg(pReply->url().toDisplayString(), QString::number(limits_.maxBytes));
+        failure_ = tooLarge(pReply);
         failureKind_ = DownloadFailure::Refused;
+        httpStatus_ = 0;
         data.clear();
     }
     pReply->deleteLater();
@@ -588,8 +601,9 @@ void FileDownloader::finishFile(QNetworkReply* reply)
         currentReply = nullptr;
         reply->deleteLater();
         releasePartial();
-        failure_ = problem.isEmpty() ? tr("%1 sent no file.").arg(reply->url().toDisplayString())
-                                     : problem;
+        failure_ = problem.isEmpty()
+                       ? tr("The server at %1 sent no file.").arg(reply->url().toDisplayString())
+                       : problem;
         failureKind_ = DownloadFailure::Refused;
         finish();
         return;
@@ -599,9 +613,9 @@ void FileDownloader::finishFile(QNetworkReply* reply)
         return;
     }
     if (identity_.total >= 0 && partial_->size() != identity_.total) {
-        connectionLost(tr("The transfer from %1 ended after %2 of %3 bytes.")
-                           .arg(reply->url().toDisplayString(), QString::number(partial_->size()),
-                                QString::number(identity_.total)));
+        connectionLost(tr("The transfer from %1 ended after %2 of %3.")
+                           .arg(reply->url().toDisplayString(), megabytes(partial_->size()),
+                                megabytes(identity_.total)));
         return;
     }
     currentReply = nullptr;
@@ -634,7 +648,7 @@ void FileDownloader::finishFile(QNetworkReply* reply)
     finish();
 }
 
-QString FileDownloader::checkFinishedReply(QNetworkReply* reply, qint64 bodyBytes) const
+QString FileDownloader::checkFinishedReply(QNetworkReply* reply, qint64 bodyBytes)
 {
     const QString address = reply->url().toDisplayString();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -645,10 +659,12 @@ QString FileDownloader::checkFinishedReply(QNetworkReply* reply, qint64 bodyByte
                 QString::fromLatin1(
                     reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray())
                     .trimmed();
-            return reason.isEmpty() ? tr("The server answered HTTP %1 for %2.")
-                                          .arg(QString::number(code), address)
-                                    : tr("The server answered HTTP %1 (%2) for %3.")
-                                          .arg(QString::number(code), reason, address);
+            httpStatus_ = code;
+            httpReason_ = reason;
+            return reason.isEmpty()
+                       ? tr("The server answered %1 for %2.").arg(QString::number(code), address)
+                       : tr("The server answered %1 (%2) for %3.")
+                             .arg(QString::number(code), reason, address);
         }
     }
     if (reply->error() != QNetworkReply::NoError)
@@ -656,8 +672,8 @@ QString FileDownloader::checkFinishedReply(QNetworkReply* reply, qint64 bodyByte
     // Bodies arrive as sent (compressed or not), so the announced length counts the same bytes.
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
     if (announced.isValid() && bodyBytes < announced.toLongLong()) {
-        return tr("The transfer from %1 ended after %2 of %3 bytes.")
-            .arg(address, QString::number(bodyBytes), QString::number(announced.toLongLong()));
+        return tr("The transfer from %1 ended after %2 of %3.")
+            .arg(address, megabytes(bodyBytes), megabytes(announced.toLongLong()));
     }
     return QString();
 }
@@ -684,6 +700,10 @@ DownloadResult FileDownloader::result() const
     r.error = failure_;
     r.finalUrl = finalUrl_;
     r.failure = r.ok ? DownloadFailure::None : failureKind_;
+    if (r.failure == DownloadFailure::Refused) {
+        r.httpStatus = httpStatus_;
+        r.httpReason = httpReason_;
+    }
     if (partial_ && r.ok)
         r.savedTo = target_.finalPath;
     if (r.ok)

@@ -63,9 +63,14 @@ struct DownloadResult
 {
     bool ok = false; // a complete 2xx answer
     QByteArray data; // the final response's body (of a failed one, as far as it arrived)
-    QString error;   // why it failed, in a sentence naming the address; empty when ok
-    QUrl finalUrl;   // where the body came from, after redirects
+    // Why it failed, naming the address: one sentence per line; empty when ok. For a refusal it
+    // says what the server did, in words a player understands.
+    QString error;
+    QUrl finalUrl; // where the body came from, after redirects
     DownloadFailure failure = DownloadFailure::None;
+    // A refusal by an HTTP error status: the status and the server's phrase for it; else 0.
+    int httpStatus = 0;
+    QString httpReason;
     // Downloads into a file: where the checked body now is (empty unless ok), how many bytes an
     // earlier run had left, and how many requests for the body were made.
     QString savedTo;
@@ -168,6 +173,9 @@ private:
     void stopTimers();
     // Ends the download because the partial file could not be written.
     void failSaving(const QString& error);
+    // How many attempts were made and what stays for the next try, one sentence per line.
+    QString attemptsSummary() const;
+    QString tooLarge(const QNetworkReply* reply) const;
     void fail(DownloadFailure kind, const QString& reason);
     void stall(const QString& reason);
     void onProgress(QNetworkReply* reply, qint64 received, qint64 total);
@@ -175,7 +183,9 @@ private:
     void finish();
     // False (and the download aborted) when `bytes` exceeds the size limit.
     bool checkSize(QNetworkReply* reply, qint64 bytes);
-    QString checkFinishedReply(QNetworkReply* reply, qint64 bodyBytes) const;
+    // Why a finished reply is no complete answer (empty: it is one); an HTTP error status is
+    // noted for the result.
+    QString checkFinishedReply(QNetworkReply* reply, qint64 bodyBytes);
 
     QNetworkAccessManager networkManager;
     QByteArray data;
@@ -208,4 +218,6 @@ private:
     std::optional<quint64> dataHash_;
     std::vector<int> pauses_;
     QTimer retryTimer_;
+    int httpStatus_ = 0;
+    QString httpReason_;
 };
