@@ -18,6 +18,13 @@ qint64 minBytesPerWindowForNewDownloads = 1024;
 // minute outlast that without keeping a player waiting long on a server that is really gone.
 const std::vector<int> kRetryPauses = {1000, 2000, 4000, 8000, 16000};
 std::vector<int> retryPausesForNewDownloads = kRetryPauses;
+// Over two and a half minutes every silent or crawling server has had its attempts, and the player
+// hears of it well within three minutes of the click. 64 KiB in that time is a pace far below any
+// real connection's, yet far above a server that dribbles a byte now and then to look alive.
+constexpr int kProgressBudgetMs = 150000;
+constexpr qint64 kProgressBytes = 64 * 1024;
+int progressBudgetForNewDownloads = kProgressBudgetMs;
+qint64 progressBytesForNewDownloads = kProgressBytes;
 
 // Failures of the way to the server rather than of the server's answer.
 bool connectionError(QNetworkReply::NetworkError error)
@@ -96,6 +103,22 @@ void FileDownloader::setDefaultRetryPauses(std::vector<int> ms)
     retryPausesForNewDownloads = ms.empty() ? kRetryPauses : std::move(ms);
 }
 
+int FileDownloader::defaultProgressBudget()
+{
+    return progressBudgetForNewDownloads;
+}
+
+qint64 FileDownloader::defaultProgressBytes()
+{
+    return progressBytesForNewDownloads;
+}
+
+void FileDownloader::setDefaultProgressBudget(qint64 bytes, int ms)
+{
+    progressBytesForNewDownloads = bytes > 0 ? bytes : kProgressBytes;
+    progressBudgetForNewDownloads = ms > 0 ? ms : kProgressBudgetMs;
+}
+
 FileDownloader::FileDownloader(QUrl url, ProgressCallback progressCallback, QObject* parent,
                                Limits limits)
     : QObject(parent), progress(std::move(progressCallback)), limits_(limits), firstUrl_(url)
@@ -113,6 +136,16 @@ FileDownloader::FileDownloader(QUrl url, ProgressCallback progressCallback, QObj
     connect(&retryTimer_, &QTimer::timeout, this, &FileDownloader::nextAttempt);
     offset_ = partial_->kept(firstUrl_, target_.publishedHash, &identity_);
     resumedFrom_ = offset_;
+    // Retries must not stretch a dead download without end: the player's wait is bounded as a
+    // whole, and only bytes that really arrive extend it.
+    if (limits_.progressBudgetMs <= 0)
+        limits_.progressBudgetMs = defaultProgressBudget();
+    if (limits_.progressBytes <= 0)
+        limits_.progressBytes = defaultProgressBytes();
+    progressTimer_.setSingleShot(true);
+    progressTimer_.setInterval(limits_.progressBudgetMs);
+    connect(&progressTimer_, &QTimer::timeout, this, &FileDownloader::noProgress);
+    progressTimer_.start();
     setUp(url);
 }
 
@@ -196,7 +229,7 @@ void FileDownloader::stall(const QString& reason)
 {
     // A silent or crawling server is what a dead connection looks like from here.
     if (partial_)
-        connectionLost(reason);
+        connectionLost(reason, DownloadFailure::NoProgress);
     else
         fail(DownloadFailure::Connection, reason);
 }
@@ -250,6 +283,7 @@ void FileDownloader::stopTimers()
     stallTimer_.stop();
     speedTimer_.stop();
     retryTimer_.stop();
+    progressTimer_.stop();
 }
 
 void FileDownloader::failSaving(const QString& error)
@@ -427,10 +461,14 @@ bool FileDownloader::takeBody(QNetworkReply* reply)
         return false;
     }
     written_ += bytes.size();
+    if (bytesArrived_ - progressMark_ >= limits_.progressBytes) {
+        progressMark_ = bytesArrived_;
+        progressTimer_.start();
+    }
     return true;
 }
 
-void FileDownloader::connectionLost(const QString& reason)
+void FileDownloader::connectionLost(const QString& reason, DownloadFailure kind)
 {
     if (finished_)
         return;
@@ -441,7 +479,7 @@ void FileDownloader::connectionLost(const QString& reason)
     // Continued next time only with what the server can be asked to confirm.
     offset_ = continuable() ? partial_->size() : 0;
     if (attempt_ > static_cast<int>(pauses_.size())) {
-        fail(DownloadFailure::Connection, reason + QLatin1Char('\n') + attemptsSummary());
+        fail(kind, reason + QLatin1Char('\n') + attemptsSummary());
         return;
     }
     const int pause = pauses_[static_cast<std::size_t>(attempt_ - 1)];
@@ -486,6 +524,22 @@ void FileDownloader::checkSpeed()
     stall(tr("The transfer from %1 was too slow: less than %2 arrived in %3 seconds.")
               .arg(currentReply->url().toDisplayString(), megabytes(limits_.minBytesPerWindow),
                    QString::number(limits_.speedWindowMs / 1000.0)));
+}
+
+void FileDownloader::noProgress()
+{
+    if (finished_)
+        return;
+    // Whether an attempt is under way or waits for its turn: a server that has not sent enough
+    // for this long will not be saved by more attempts. One that waits is not made.
+    if (retryTimer_.isActive())
+        --attempt_;
+    fail(DownloadFailure::NoProgress,
+         tr("The server stopped sending %1, or sends it too slowly: less than %2 arrived in %3 "
+            "seconds.")
+                 .arg(firstUrl_.toDisplayString(), megabytes(limits_.progressBytes),
+                      QString::number(limits_.progressBudgetMs / 1000.0)) +
+             QLatin1Char('\n') + attemptsSummary());
 }
 
 void FileDownloader::onProgress(QNetworkReply* reply, qint64 received, qint64 total)

@@ -39,6 +39,12 @@ struct DownloadLimits
     // Downloads into a file only: the pauses before each new attempt after a lost connection (so
     // also how many there are); unset: the default pauses.
     std::optional<std::vector<int>> retryPausesMs;
+    // Downloads into a file only: the download ends, whatever attempt it is at, once
+    // `progressBudgetMs` have passed without `progressBytes` body bytes arriving. The budget runs
+    // from the first request through attempts and pauses alike, and starts anew each time that
+    // many bytes have come since it last did. <= 0: the defaults below.
+    int progressBudgetMs = -1;
+    qint64 progressBytes = -1;
 };
 
 // Where a download kept on disk ends up, and what it must turn out to be.
@@ -53,6 +59,7 @@ enum class DownloadFailure
 {
     None,
     Connection, // the transfer broke (and kept breaking): worth trying again later
+    NoProgress, // the server went silent or crawled, over the attempts or over the whole budget
     Refused,    // the answer or its size is not acceptable (HTTP error, limit, address)
     Mismatch,   // the whole file arrived, but it is not the published one
     Storage,    // the file could not be written or stored
@@ -128,6 +135,11 @@ public:
     // from now on (1, 2, 4, 8 and 16 s unless changed; an empty list brings those back).
     static std::vector<int> defaultRetryPauses();
     static void setDefaultRetryPauses(std::vector<int> ms);
+    // The progress downloads into a file started from now on must make: `bytes` within `ms`,
+    // counted across attempts (64 KiB within 150 s unless changed; values <= 0 bring those back).
+    static int defaultProgressBudget();
+    static qint64 defaultProgressBytes();
+    static void setDefaultProgressBudget(qint64 bytes, int ms);
 
     // Bytes of the file kept from an earlier downloader when this one started.
     qint64 resumedFrom() const { return resumedFrom_; }
@@ -156,9 +168,10 @@ private:
     void takeAnswer(QNetworkReply* reply);
     bool takeBody(QNetworkReply* reply);
     void finishFile(QNetworkReply* reply);
-    // The current attempt is over because the connection broke: another one follows after a
-    // pause, or the download fails when none is left.
-    void connectionLost(const QString& reason);
+    // The current attempt is over because the connection broke (or, for `NoProgress`, the server
+    // went silent or crawled): another one follows after a pause, or the download fails as `kind`
+    // when none is left.
+    void connectionLost(const QString& reason, DownloadFailure kind = DownloadFailure::Connection);
     // The bytes kept do not continue into what the server sends now: they go, and the next
     // attempt starts from the first byte at once.
     void startOver(const QString& reason);
@@ -180,6 +193,7 @@ private:
     void stall(const QString& reason);
     void onProgress(QNetworkReply* reply, qint64 received, qint64 total);
     void checkSpeed();
+    void noProgress();
     void finish();
     // False (and the download aborted) when `bytes` exceeds the size limit.
     bool checkSize(QNetworkReply* reply, qint64 bytes);
@@ -218,6 +232,8 @@ private:
     std::optional<quint64> dataHash_;
     std::vector<int> pauses_;
     QTimer retryTimer_;
+    QTimer progressTimer_;
+    qint64 progressMark_ = 0; // bytesArrived_ when the progress budget last started
     int httpStatus_ = 0;
     QString httpReason_;
 };

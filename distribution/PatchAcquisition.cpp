@@ -160,6 +160,11 @@ void QuenDaraTranslation::patchDownloaded(Languages lang, const DownloadResult& 
                      "tell the translators.")
                       .arg(verdict.detail);
         break;
+    case PatchDownloadVerdict::Kind::NoProgress:
+        failure = tr("Downloading the patch failed.\n%1\nPlease try again later, or check your "
+                     "connection.")
+                      .arg(verdict.detail);
+        break;
     case PatchDownloadVerdict::Kind::NotAnnounced:
         // A damaged or swapped file is a failed download.
         failure = tr("Downloading the patch failed.\nThe file from %1 is not the one the server "

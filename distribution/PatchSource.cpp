@@ -92,6 +92,14 @@ PatchDownloadVerdict judgePatchDownload(const DownloadResult& result, quint64 pu
                                    statusMeaning(result.httpStatus));
             }
             break;
+        case DownloadFailure::NoProgress:
+            verdict.kind = PatchDownloadVerdict::Kind::NoProgress;
+            verdict.detail =
+                QCoreApplication::translate(
+                    "QuenDaraTranslation",
+                    "The server stopped sending the patch from %1, or sends it too slowly.")
+                    .arg(url.toDisplayString());
+            break;
         case DownloadFailure::Connection:
         case DownloadFailure::None:
             verdict.kind = PatchDownloadVerdict::Kind::Failed;

@@ -51,6 +51,7 @@ struct PatchDownloadVerdict
         Usable,       // apply it
         Failed,       // the connection failed: `detail` says how
         Refused,      // the server answered, but not with the patch: `detail` says what it did
+        NoProgress,   // the server stopped sending, or sends too slowly: `detail` says so
         NotStored,    // the disk refused the file: `detail` says why and what to do
         NotAnnounced, // it arrived whole, but it is not the file the manifest announces
     };

@@ -1123,6 +1123,85 @@ TEST_F(ResumableDownload, AStalledAttemptIsTakenUpAgain)
     EXPECT_TRUE(fileBytes(finalPath) == body);
 }
 
+// However many attempts are left, a download that gets next to nothing ends when the progress
+// budget runs out: the budget runs across attempts and pauses, and only real bytes renew it. A
+// slow but real transfer that takes longer than the budget as a whole, lost connection included,
+// is never cut off.
+TEST_F(ResumableDownload, NoRealProgressEndsTheDownloadWithinTheBudget)
+{
+    constexpr int budgetMs = 1500;
+    const QByteArray body = noise(64 * 1024, 13);
+    HttpResponse base = HttpResponse::ok(body);
+    base.ranges = true;
+    base.headers.emplace_back("ETag", "\"v13\"");
+    HttpResponse trickle = base; // a byte at a time: never silent, never anywhere
+    trickle.chunkSize = 1;
+    trickle.chunkDelayMs = 50;
+    HttpResponse silent = base;
+    silent.delivery = HttpResponse::Delivery::StallBeforeHeaders;
+    HttpResponse slow = base; // 20 KiB/s
+    slow.chunkSize = 2048;
+    slow.chunkDelayMs = 100;
+    slow.dropAt = {body.size() / 2};
+    struct Case
+    {
+        const char* name;
+        HttpResponse response;
+        bool ok;
+        QString reason; // of the first new attempt
+    };
+    const Case cases[] = {
+        {"trickle", trickle, false, QStringLiteral("too slow")},
+        {"silent", silent, false, QStringLiteral("No data arrived")},
+        {"slow but real, with a lost connection", slow, true, QStringLiteral("/patch")},
+    };
+    FileDownloader::setDefaultRetryPauses({50, 50, 50, 50, 50});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpServer server;
+        ASSERT_TRUE(server.listen());
+        server.setResponse("/patch", c.response);
+        DownloadLimits limits;
+        limits.stallTimeoutMs = 400;
+        limits.speedWindowMs = 500;
+        limits.minBytesPerWindow = 256;
+        limits.progressBudgetMs = budgetMs;
+        limits.progressBytes = 1024;
+        QElapsedTimer clock;
+        clock.start();
+        const FileOutcome out = fetchFile(server.url("/patch"), hashOf(body), limits);
+        const qint64 elapsed = clock.elapsed();
+        ASSERT_FALSE(out.retries.empty());
+        EXPECT_TRUE(out.retries[0].reason.contains(c.reason))
+            << out.retries[0].reason.toStdString();
+        EXPECT_EQ(out.retries[0].attempts, 6);
+        EXPECT_EQ(out.result.ok, c.ok) << out.result.error.toStdString();
+        if (c.ok) {
+            EXPECT_TRUE(fileBytes(finalPath) == body);
+            EXPECT_EQ(server.statuses("/patch"), (std::vector<int>{200, 206}));
+            // The server's own pace makes it outlast the budget.
+            EXPECT_GT(elapsed, budgetMs);
+            expectOnlyFinal(true);
+            QFile::remove(finalPath);
+            continue;
+        }
+        EXPECT_EQ(out.result.failure, DownloadFailure::NoProgress);
+        EXPECT_TRUE(out.result.error.startsWith(
+            QStringLiteral("The server stopped sending %1, or sends it too slowly")
+                .arg(server.url("/patch").toString())))
+            << out.result.error.toStdString();
+        // The budget ended it, not the attempts.
+        EXPECT_LT(out.result.attempts, 6);
+        EXPECT_EQ(static_cast<int>(out.retries.size()), out.result.attempts - 1);
+        EXPECT_TRUE(out.result.error.contains(
+            QStringLiteral("The download was tried %1 times.").arg(out.result.attempts)))
+            << out.result.error.toStdString();
+        EXPECT_GE(elapsed, budgetMs - 100);
+        EXPECT_LT(elapsed, budgetMs + 3000);
+        EXPECT_FALSE(QFileInfo::exists(finalPath));
+    }
+}
+
 // Where the partial file can't be written the download fails at once, says where, and leaves no
 // final file.
 TEST_F(ResumableDownload, AFolderThatRefusesTheFileFailsClearly)

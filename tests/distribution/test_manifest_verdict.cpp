@@ -71,6 +71,8 @@ TEST(ManifestVerdict, TheVersionGateAndWhatTheProgramGoesOnWith)
          Kind::Outdated, 1, 0x23, false, false},
         {"a failed transfer, even with a manifest in its body", answer(false, R"({"version": 4})"),
          Kind::Unreachable, 0, 0, false, true},
+        {"a server that stopped sending", answer(false, "", DownloadFailure::NoProgress),
+         Kind::Unreachable, 0, 0, false, true},
         {"a refusal says what the server did", refused(notFound), Kind::Unreachable, 0, 0, false,
          true, notFound},
         {"an error page", answer(true, "<html>busy</html>"), Kind::Unreachable, 0, 0, false, true},

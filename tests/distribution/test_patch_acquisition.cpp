@@ -2,6 +2,7 @@
 // stored in the cache, failed downloads that leave the cache alone, overlapping requests.
 #include "tests/distribution/WindowFixture.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QProgressBar>
@@ -275,6 +276,7 @@ TEST_F(PatchAcquisition, FailedDownloadKeepsTheCachedCopy)
     const QString connection = QStringLiteral("Please check your connection and try again.");
     const QString refusal =
         QStringLiteral("Please try again later; if it goes on, tell the translators.");
+    const QString noProgress = QStringLiteral("Please try again later, or check your connection.");
     struct Case
     {
         QByteArray path;
@@ -311,7 +313,9 @@ TEST_F(PatchAcquisition, FailedDownloadKeepsTheCachedCopy)
         {"/huge", QStringLiteral("The file at %1 is larger than the 1024 MB this program accepts."),
          refusal},
         {"/cut", QStringLiteral("The transfer from %1 failed: "), connection},
-        {"/stalled", QStringLiteral("No data arrived from %1 for 0.3 seconds."), connection},
+        {"/stalled",
+         QStringLiteral("The server stopped sending the patch from %1, or sends it too slowly."),
+         noProgress},
         {"refused", QStringLiteral("The transfer from %1 failed: "), connection},
     };
     for (const auto& c : cases) {
@@ -348,6 +352,66 @@ TEST_F(PatchAcquisition, FailedDownloadKeepsTheCachedCopy)
     }
     // Nothing but the cache file itself is left in the work directory.
     EXPECT_EQ(QDir(workDir).entryList(QDir::Files), QStringList{cacheEN});
+}
+
+// A server that sends next to nothing, or nothing at all, keeps the player waiting no longer than
+// the progress budget, however many attempts are left; meanwhile the bar says it tries again, and
+// the message says the server stopped sending.
+TEST_F(PatchAcquisition, AServerThatMakesNoRealProgressEndsWithinTheBudget)
+{
+    constexpr int budgetMs = 1500;
+    const QByteArray patch = patchFor(12);
+    HttpResponse trickle = HttpResponse::ok(patch);
+    trickle.ranges = true;
+    trickle.headers.emplace_back("ETag", "\"p12\"");
+    trickle.chunkSize = 1;
+    trickle.chunkDelayMs = 50;
+    HttpResponse silent = HttpResponse::ok(patch);
+    silent.delivery = HttpResponse::Delivery::StallBeforeHeaders;
+    server.setResponse("/trickle", trickle);
+    server.setResponse("/silent", silent);
+    FileDownloader::setDefaultRetryPauses({50, 50, 50, 50, 50});
+    FileDownloader::setDefaultStallTimeout(400);
+    FileDownloader::setDefaultMinimumSpeed(256, 500);
+    FileDownloader::setDefaultProgressBudget(1024, budgetMs);
+
+    for (const QByteArray& path : {QByteArray("/trickle"), QByteArray("/silent")}) {
+        SCOPED_TRACE(path.constData());
+        setManifest(path, hashOf(patch));
+        const std::size_t before = boxes.seen().size();
+        QElapsedTimer clock;
+        clock.start();
+        ui().pushButtonEnglish->click();
+        FileDownloader* downloader = WindowAccess::patchDownloader(*window);
+        ASSERT_NE(downloader, nullptr);
+        QStringList shown;
+        QObject::connect(downloader, &FileDownloader::retrying,
+                         [&] { shown << ui().progressBar->text(); });
+        qint64 untilMessage = -1;
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                if (untilMessage < 0 && boxes.seen().size() > before)
+                    untilMessage = clock.elapsed();
+                return untilMessage >= 0 && WindowAccess::patchDownloader(*window) == nullptr;
+            },
+            budgetMs + 10000));
+        ASSERT_EQ(boxes.seen().size(), before + 1);
+        EXPECT_EQ(boxes.seen().back().text,
+                  QStringLiteral("Downloading the patch failed.\nThe server stopped sending the "
+                                 "patch from %1, or sends it too slowly.\nPlease try again later, "
+                                 "or check your connection.")
+                      .arg(server.url(path).toString()));
+        ASSERT_FALSE(shown.isEmpty());
+        EXPECT_EQ(shown.front(), QStringLiteral("Connection lost, resuming... (attempt 2 of 6)"));
+        // The budget ended it, before the attempts ran out.
+        EXPECT_FALSE(
+            shown.contains(QStringLiteral("Connection lost, resuming... (attempt 6 of 6)")))
+            << shown.join(QLatin1Char('|')).toStdString();
+        EXPECT_LT(untilMessage, budgetMs + 3000);
+        EXPECT_EQ(WindowAccess::currentLanguage(*window), languageOriginal);
+        EXPECT_FALSE(QFile::exists(workDir + cacheEN));
+        EXPECT_TRUE(ui().pushButtonEnglish->isEnabled());
+    }
 }
 
 TEST_F(PatchAcquisition, RestoreDuringADownloadDropsTheDownload)

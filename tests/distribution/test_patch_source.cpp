@@ -195,6 +195,15 @@ TEST(PatchSource, OnlyTheAnnouncedFileIsUsable)
          tooLarge,
          DownloadFailure::Refused,
          tooLarge},
+        {"no real progress",
+         false,
+         {},
+         published,
+         Kind::NoProgress,
+         QStringLiteral("The server stopped sending the patch from http://127.0.0.1:9/en.data, or "
+                        "sends it too slowly."),
+         DownloadFailure::NoProgress,
+         QStringLiteral("stopped\nThe download was tried 4 times.")},
     };
     for (const Case& c : cases) {
         DownloadResult result;
