@@ -5,6 +5,8 @@
 #include <QNetworkRequest>
 #include <QRegularExpression>
 
+#include "distribution/ByteSize.h"
+
 namespace {
 
 constexpr qint64 kReadAhead = 4 << 20;
@@ -16,6 +18,13 @@ qint64 minBytesPerWindowForNewDownloads = 1024;
 // minute outlast that without keeping a player waiting long on a server that is really gone.
 const std::vector<int> kRetryPauses = {1000, 2000, 4000, 8000, 16000};
 std::vector<int> retryPausesForNewDownloads = kRetryPauses;
+// Over two and a half minutes every silent or crawling server has had its attempts, and the player
+// hears of it well within three minutes of the click. 64 KiB in that time is a pace far below any
+// real connection's, yet far above a server that dribbles a byte now and then to look alive.
+constexpr int kProgressBudgetMs = 150000;
+constexpr qint64 kProgressBytes = 64 * 1024;
+int progressBudgetForNewDownloads = kProgressBudgetMs;
+qint64 progressBytesForNewDownloads = kProgressBytes;
 
 // Failures of the way to the server rather than of the server's answer.
 bool connectionError(QNetworkReply::NetworkError error)
@@ -94,6 +103,22 @@ void FileDownloader::setDefaultRetryPauses(std::vector<int> ms)
     retryPausesForNewDownloads = ms.empty() ? kRetryPauses : std::move(ms);
 }
 
+int FileDownloader::defaultProgressBudget()
+{
+    return progressBudgetForNewDownloads;
+}
+
+qint64 FileDownloader::defaultProgressBytes()
+{
+    return progressBytesForNewDownloads;
+}
+
+void FileDownloader::setDefaultProgressBudget(qint64 bytes, int ms)
+{
+    progressBytesForNewDownloads = bytes > 0 ? bytes : kProgressBytes;
+    progressBudgetForNewDownloads = ms > 0 ? ms : kProgressBudgetMs;
+}
+
 FileDownloader::FileDownloader(QUrl url, ProgressCallback progressCallback, QObject* parent,
                                Limits limits)
     : QObject(parent), progress(std::move(progressCallback)), limits_(limits), firstUrl_(url)
@@ -111,6 +136,16 @@ FileDownloader::FileDownloader(QUrl url, ProgressCallback progressCallback, QObj
     connect(&retryTimer_, &QTimer::timeout, this, &FileDownloader::nextAttempt);
     offset_ = partial_->kept(firstUrl_, target_.publishedHash, &identity_);
     resumedFrom_ = offset_;
+    // Retries must not stretch a dead download without end: the player's wait is bounded as a
+    // whole, and only bytes that really arrive extend it.
+    if (limits_.progressBudgetMs <= 0)
+        limits_.progressBudgetMs = defaultProgressBudget();
+    if (limits_.progressBytes <= 0)
+        limits_.progressBytes = defaultProgressBytes();
+    progressTimer_.setSingleShot(true);
+    progressTimer_.setInterval(limits_.progressBudgetMs);
+    connect(&progressTimer_, &QTimer::timeout, this, &FileDownloader::noProgress);
+    progressTimer_.start();
     setUp(url);
 }
 
@@ -194,7 +229,7 @@ void FileDownloader::stall(const QString& reason)
 {
     // A silent or crawling server is what a dead connection looks like from here.
     if (partial_)
-        connectionLost(reason);
+        connectionLost(reason, DownloadFailure::NoProgress);
     else
         fail(DownloadFailure::Connection, reason);
 }
@@ -248,14 +283,31 @@ void FileDownloader::stopTimers()
     stallTimer_.stop();
     speedTimer_.stop();
     retryTimer_.stop();
+    progressTimer_.stop();
 }
 
 void FileDownloader::failSaving(const QString& error)
 {
     fail(DownloadFailure::Storage,
-         tr("The download could not be saved: %1 Free some disk space or make the folder "
+         tr("The download could not be saved: %1\nFree some disk space or make the folder "
             "writable, then try again.")
              .arg(error));
+}
+
+QString FileDownloader::attemptsSummary() const
+{
+    QString summary = tr("The download was tried %1 times.").arg(attempt_);
+    if (keptForLater())
+        summary += QLatin1Char('\n') + tr("The %1 received are kept: the next try continues "
+                                          "from there.")
+                                           .arg(megabytes(partial_->size()));
+    return summary;
+}
+
+QString FileDownloader::tooLarge(const QNetworkReply* reply) const
+{
+    return tr("The file at %1 is larger than the %2 this program accepts.")
+        .arg(reply->url().toDisplayString(), megabytes(limits_.maxBytes));
 }
 
 void FileDownloader::startRequest(const QUrl& url)
@@ -354,7 +406,8 @@ void FileDownloader::takeAnswer(QNetworkReply* reply)
             (!length.isValid() || length.toLongLong() == identity_.total - offset_) &&
             sameValidator;
         if (!continues) {
-            startOver(tr("%1 did not continue the file where the download stopped.").arg(address));
+            startOver(tr("The server at %1 did not continue the file where the download stopped.")
+                          .arg(address));
             return;
         }
         QString error;
@@ -366,12 +419,13 @@ void FileDownloader::takeAnswer(QNetworkReply* reply)
         return;
     }
     if (status == 416 && rangeAsked_) {
-        startOver(tr("%1 has no bytes after the %2 kept.").arg(address, QString::number(offset_)));
+        startOver(
+            tr("The server at %1 has nothing after the %2 kept.").arg(address, megabytes(offset_)));
         return;
     }
     if (status == 206) {
         fail(DownloadFailure::Refused,
-             tr("%1 sent a part of the file that was not asked for.").arg(address));
+             tr("The server at %1 sent a part of the file that was not asked for.").arg(address));
         return;
     }
     if (status < 200 || status > 299)
@@ -407,10 +461,14 @@ bool FileDownloader::takeBody(QNetworkReply* reply)
         return false;
     }
     written_ += bytes.size();
+    if (bytesArrived_ - progressMark_ >= limits_.progressBytes) {
+        progressMark_ = bytesArrived_;
+        progressTimer_.start();
+    }
     return true;
 }
 
-void FileDownloader::connectionLost(const QString& reason)
+void FileDownloader::connectionLost(const QString& reason, DownloadFailure kind)
 {
     if (finished_)
         return;
@@ -421,13 +479,7 @@ void FileDownloader::connectionLost(const QString& reason)
     // Continued next time only with what the server can be asked to confirm.
     offset_ = continuable() ? partial_->size() : 0;
     if (attempt_ > static_cast<int>(pauses_.size())) {
-        QString why = reason;
-        why += QLatin1Char(' ') + tr("The download was tried %1 times.").arg(attempt_);
-        if (keptForLater())
-            why += QLatin1Char(' ') + tr("The %1 bytes received are kept: the next try continues "
-                                         "from there.")
-                                          .arg(partial_->size());
-        fail(DownloadFailure::Connection, why);
+        fail(kind, reason + QLatin1Char('\n') + attemptsSummary());
         return;
     }
     const int pause = pauses_[static_cast<std::size_t>(attempt_ - 1)];
@@ -469,10 +521,25 @@ void FileDownloader::checkSpeed()
         bytesThisWindow_ = 0;
         return;
     }
-    stall(tr("The transfer from %1 was too slow: fewer than %2 bytes arrived in %3 seconds.")
-              .arg(currentReply->url().toDisplayString(),
-                   QString::number(limits_.minBytesPerWindow),
+    stall(tr("The transfer from %1 was too slow: less than %2 arrived in %3 seconds.")
+              .arg(currentReply->url().toDisplayString(), megabytes(limits_.minBytesPerWindow),
                    QString::number(limits_.speedWindowMs / 1000.0)));
+}
+
+void FileDownloader::noProgress()
+{
+    if (finished_)
+        return;
+    // Whether an attempt is under way or waits for its turn: a server that has not sent enough
+    // for this long will not be saved by more attempts. One that waits is not made.
+    if (retryTimer_.isActive())
+        --attempt_;
+    fail(DownloadFailure::NoProgress,
+         tr("The server stopped sending %1, or sends it too slowly: less than %2 arrived in %3 "
+            "seconds.")
+                 .arg(firstUrl_.toDisplayString(), megabytes(limits_.progressBytes),
+                      QString::number(limits_.progressBudgetMs / 1000.0)) +
+             QLatin1Char('\n') + attemptsSummary());
 }
 
 void FileDownloader::onProgress(QNetworkReply* reply, qint64 received, qint64 total)
@@ -497,9 +564,7 @@ bool FileDownloader::checkSize(QNetworkReply* reply, qint64 bytes)
 {
     if (limits_.maxBytes < 0 || bytes <= limits_.maxBytes)
         return true;
-    fail(DownloadFailure::Refused,
-         tr("%1 is larger than the %2 bytes this program accepts.")
-             .arg(reply->url().toDisplayString(), QString::number(limits_.maxBytes)));
+    fail(DownloadFailure::Refused, tooLarge(reply));
     // Nothing of an oversized file is worth keeping.
     if (partial_)
         partial_->discard();
@@ -523,12 +588,14 @@ void FileDownloader::fileDownloaded(QNetworkReply* pReply)
         const QUrl target = pReply->url().resolved(redirect);
         pReply->deleteLater();
         if (!fetchable(target)) {
-            failure_ = tr("%1 redirects to \"%2\", which is not an http or https address.")
+            failure_ = tr("The server at %1 sent the download on to \"%2\", which is not an http "
+                          "or https address.")
                            .arg(pReply->url().toDisplayString(), target.toDisplayString());
             failureKind_ = DownloadFailure::Refused;
             finish();
         } else if (++hops_ > limits_.maxRedirects) {
-            failure_ = tr("%1 redirects more than %2 times.")
+            failure_ = tr("The server at %1 sent the download on to other addresses more than %2 "
+                          "times.")
                            .arg(firstUrl_.toDisplayString(), QString::number(limits_.maxRedirects));
             failureKind_ = DownloadFailure::Refused;
             finish();
@@ -555,9 +622,9 @@ void FileDownloader::fileDownloaded(QNetworkReply* pReply)
                 ? DownloadFailure::Refused
                 : DownloadFailure::Connection;
     if (limits_.maxBytes >= 0 && data.size() > limits_.maxBytes) {
-        failure_ = tr("%1 is larger than the %2 bytes this program accepts.")
-                       .arg(pReply->url().toDisplayString(), QString::number(limits_.maxBytes));
+        failure_ = tooLarge(pReply);
         failureKind_ = DownloadFailure::Refused;
+        httpStatus_ = 0;
         data.clear();
     }
     pReply->deleteLater();
@@ -588,8 +655,9 @@ void FileDownloader::finishFile(QNetworkReply* reply)
         currentReply = nullptr;
         reply->deleteLater();
         releasePartial();
-        failure_ = problem.isEmpty() ? tr("%1 sent no file.").arg(reply->url().toDisplayString())
-                                     : problem;
+        failure_ = problem.isEmpty()
+                       ? tr("The server at %1 sent no file.").arg(reply->url().toDisplayString())
+                       : problem;
         failureKind_ = DownloadFailure::Refused;
         finish();
         return;
@@ -599,9 +667,9 @@ void FileDownloader::finishFile(QNetworkReply* reply)
         return;
     }
     if (identity_.total >= 0 && partial_->size() != identity_.total) {
-        connectionLost(tr("The transfer from %1 ended after %2 of %3 bytes.")
-                           .arg(reply->url().toDisplayString(), QString::number(partial_->size()),
-                                QString::number(identity_.total)));
+        connectionLost(tr("The transfer from %1 ended after %2 of %3.")
+                           .arg(reply->url().toDisplayString(), megabytes(partial_->size()),
+                                megabytes(identity_.total)));
         return;
     }
     currentReply = nullptr;
@@ -634,7 +702,7 @@ void FileDownloader::finishFile(QNetworkReply* reply)
     finish();
 }
 
-QString FileDownloader::checkFinishedReply(QNetworkReply* reply, qint64 bodyBytes) const
+QString FileDownloader::checkFinishedReply(QNetworkReply* reply, qint64 bodyBytes)
 {
     const QString address = reply->url().toDisplayString();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -645,10 +713,12 @@ QString FileDownloader::checkFinishedReply(QNetworkReply* reply, qint64 bodyByte
                 QString::fromLatin1(
                     reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray())
                     .trimmed();
-            return reason.isEmpty() ? tr("The server answered HTTP %1 for %2.")
-                                          .arg(QString::number(code), address)
-                                    : tr("The server answered HTTP %1 (%2) for %3.")
-                                          .arg(QString::number(code), reason, address);
+            httpStatus_ = code;
+            httpReason_ = reason;
+            return reason.isEmpty()
+                       ? tr("The server answered %1 for %2.").arg(QString::number(code), address)
+                       : tr("The server answered %1 (%2) for %3.")
+                             .arg(QString::number(code), reason, address);
         }
     }
     if (reply->error() != QNetworkReply::NoError)
@@ -656,8 +726,8 @@ QString FileDownloader::checkFinishedReply(QNetworkReply* reply, qint64 bodyByte
     // Bodies arrive as sent (compressed or not), so the announced length counts the same bytes.
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
     if (announced.isValid() && bodyBytes < announced.toLongLong()) {
-        return tr("The transfer from %1 ended after %2 of %3 bytes.")
-            .arg(address, QString::number(bodyBytes), QString::number(announced.toLongLong()));
+        return tr("The transfer from %1 ended after %2 of %3.")
+            .arg(address, megabytes(bodyBytes), megabytes(announced.toLongLong()));
     }
     return QString();
 }
@@ -684,6 +754,10 @@ DownloadResult FileDownloader::result() const
     r.error = failure_;
     r.finalUrl = finalUrl_;
     r.failure = r.ok ? DownloadFailure::None : failureKind_;
+    if (r.failure == DownloadFailure::Refused) {
+        r.httpStatus = httpStatus_;
+        r.httpReason = httpReason_;
+    }
     if (partial_ && r.ok)
         r.savedTo = target_.finalPath;
     if (r.ok)

@@ -39,6 +39,12 @@ struct DownloadLimits
     // Downloads into a file only: the pauses before each new attempt after a lost connection (so
     // also how many there are); unset: the default pauses.
     std::optional<std::vector<int>> retryPausesMs;
+    // Downloads into a file only: the download ends, whatever attempt it is at, once
+    // `progressBudgetMs` have passed without `progressBytes` body bytes arriving. The budget runs
+    // from the first request through attempts and pauses alike, and starts anew each time that
+    // many bytes have come since it last did. <= 0: the defaults below.
+    int progressBudgetMs = -1;
+    qint64 progressBytes = -1;
 };
 
 // Where a download kept on disk ends up, and what it must turn out to be.
@@ -53,6 +59,7 @@ enum class DownloadFailure
 {
     None,
     Connection, // the transfer broke (and kept breaking): worth trying again later
+    NoProgress, // the server went silent or crawled, over the attempts or over the whole budget
     Refused,    // the answer or its size is not acceptable (HTTP error, limit, address)
     Mismatch,   // the whole file arrived, but it is not the published one
     Storage,    // the file could not be written or stored
@@ -63,9 +70,14 @@ struct DownloadResult
 {
     bool ok = false; // a complete 2xx answer
     QByteArray data; // the final response's body (of a failed one, as far as it arrived)
-    QString error;   // why it failed, in a sentence naming the address; empty when ok
-    QUrl finalUrl;   // where the body came from, after redirects
+    // Why it failed, naming the address: one sentence per line; empty when ok. For a refusal it
+    // says what the server did, in words a player understands.
+    QString error;
+    QUrl finalUrl; // where the body came from, after redirects
     DownloadFailure failure = DownloadFailure::None;
+    // A refusal by an HTTP error status: the status and the server's phrase for it; else 0.
+    int httpStatus = 0;
+    QString httpReason;
     // Downloads into a file: where the checked body now is (empty unless ok), how many bytes an
     // earlier run had left, and how many requests for the body were made.
     QString savedTo;
@@ -123,6 +135,11 @@ public:
     // from now on (1, 2, 4, 8 and 16 s unless changed; an empty list brings those back).
     static std::vector<int> defaultRetryPauses();
     static void setDefaultRetryPauses(std::vector<int> ms);
+    // The progress downloads into a file started from now on must make: `bytes` within `ms`,
+    // counted across attempts (64 KiB within 150 s unless changed; values <= 0 bring those back).
+    static int defaultProgressBudget();
+    static qint64 defaultProgressBytes();
+    static void setDefaultProgressBudget(qint64 bytes, int ms);
 
     // Bytes of the file kept from an earlier downloader when this one started.
     qint64 resumedFrom() const { return resumedFrom_; }
@@ -151,9 +168,10 @@ private:
     void takeAnswer(QNetworkReply* reply);
     bool takeBody(QNetworkReply* reply);
     void finishFile(QNetworkReply* reply);
-    // The current attempt is over because the connection broke: another one follows after a
-    // pause, or the download fails when none is left.
-    void connectionLost(const QString& reason);
+    // The current attempt is over because the connection broke (or, for `NoProgress`, the server
+    // went silent or crawled): another one follows after a pause, or the download fails as `kind`
+    // when none is left.
+    void connectionLost(const QString& reason, DownloadFailure kind = DownloadFailure::Connection);
     // The bytes kept do not continue into what the server sends now: they go, and the next
     // attempt starts from the first byte at once.
     void startOver(const QString& reason);
@@ -168,14 +186,20 @@ private:
     void stopTimers();
     // Ends the download because the partial file could not be written.
     void failSaving(const QString& error);
+    // How many attempts were made and what stays for the next try, one sentence per line.
+    QString attemptsSummary() const;
+    QString tooLarge(const QNetworkReply* reply) const;
     void fail(DownloadFailure kind, const QString& reason);
     void stall(const QString& reason);
     void onProgress(QNetworkReply* reply, qint64 received, qint64 total);
     void checkSpeed();
+    void noProgress();
     void finish();
     // False (and the download aborted) when `bytes` exceeds the size limit.
     bool checkSize(QNetworkReply* reply, qint64 bytes);
-    QString checkFinishedReply(QNetworkReply* reply, qint64 bodyBytes) const;
+    // Why a finished reply is no complete answer (empty: it is one); an HTTP error status is
+    // noted for the result.
+    QString checkFinishedReply(QNetworkReply* reply, qint64 bodyBytes);
 
     QNetworkAccessManager networkManager;
     QByteArray data;
@@ -208,4 +232,8 @@ private:
     std::optional<quint64> dataHash_;
     std::vector<int> pauses_;
     QTimer retryTimer_;
+    QTimer progressTimer_;
+    qint64 progressMark_ = 0; // bytesArrived_ when the progress budget last started
+    int httpStatus_ = 0;
+    QString httpReason_;
 };

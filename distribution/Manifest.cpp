@@ -97,6 +97,8 @@ ManifestVerdict judgeManifest(const DownloadResult& result, const nlohmann::json
         verdict.manifest = nlohmann::json::object();
     else if (!result.data.isEmpty())
         verdict.manifest = parseManifest(result.data);
+    if (!result.ok && result.failure == DownloadFailure::Refused)
+        verdict.refusal = result.error;
     verdict.version = manifestVersion(verdict.manifest);
     const quint32 bits = static_cast<quint32>(verdict.version);
     if (verdict.version == 0)

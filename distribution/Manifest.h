@@ -55,6 +55,9 @@ struct ManifestVerdict
     // The published version as the player is told it: the high 16 bits and the low byte.
     quint32 latestMajor = 0;
     quint32 latestMinor = 0;
+    // What the server did when it refused the manifest (an HTTP error, the size bound, an address
+    // that is not fetched), one sentence per line; empty when it did not refuse.
+    QString refusal;
 };
 
 // Judges a finished manifest download against the version `ours`. A successful but empty answer

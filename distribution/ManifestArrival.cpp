@@ -4,6 +4,7 @@
 #include "app/Messages.h"
 #include "app/QuenDaraTranslation.h"
 #include "app/RunLog.h"
+#include "distribution/ByteSize.h"
 #include "distribution/FileDownloader.h"
 #include "distribution/Manifest.h"
 
@@ -12,8 +13,9 @@ void QuenDaraTranslation::manifestProgress(qint64 bytesReceived, qint64 bytesTot
     if (bytesReceived > kMaxManifestBytes || bytesTotal > kMaxManifestBytes) {
         // Whatever this is, it is no manifest; stop before it fills the memory.
         if (manifestDownloader)
-            manifestDownloader->abort(tr("The manifest is larger than %1 bytes.")
-                                          .arg(QString::number(kMaxManifestBytes)));
+            manifestDownloader->abort(
+                tr("The file at %1 is larger than the %2 this program accepts.")
+                    .arg(manifestUrl().toDisplayString(), megabytes(kMaxManifestBytes)));
         return;
     }
     ui.progressBar->setTextVisible(true);
@@ -43,7 +45,11 @@ void QuenDaraTranslation::patchInfoDownloaded(const DownloadResult& result)
                       .arg(static_cast<quint32>(verdict.version) & 0xFFFF));
     switch (verdict.kind) {
     case ManifestVerdict::Kind::Unreachable:
-        showMessage(tr("Can't connect to server."));
+        // A server that answered but refused is named with what it did: the player can pass
+        // that on, and "connect" alone would send them looking at their own line.
+        showMessage(verdict.refusal.isEmpty()
+                        ? tr("Can't connect to server.")
+                        : tr("Can't connect to server.\n%1").arg(verdict.refusal));
         close();
         return;
     case ManifestVerdict::Kind::Current:

@@ -7,6 +7,7 @@
 
 #include "core/FileIo.h"
 #include "core/Xxh64.h"
+#include "distribution/ByteSize.h"
 
 namespace {
 
@@ -211,8 +212,8 @@ PartialDownload::Finished PartialDownload::finish(quint64 published, qint64 maxS
         return done;
     }
     if (maxSize >= 0 && file.size() > maxSize) {
-        done.error = tr("%1 is larger than the %2 bytes this program accepts.")
-                         .arg(partialPath_, QString::number(maxSize));
+        done.error = tr("%1 is larger than the %2 this program accepts.")
+                         .arg(partialPath_, megabytes(maxSize));
         discard();
         return done;
     }

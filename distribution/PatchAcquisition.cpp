@@ -138,13 +138,15 @@ void QuenDaraTranslation::patchDownloaded(Languages lang, const DownloadResult& 
         judgePatchDownload(result, publishedHash(manifest, lang), url);
     runlog::write(QStringLiteral("language %1: download %2")
                       .arg(static_cast<int>(lang))
-                      .arg(verdict.kind == PatchDownloadVerdict::Kind::Failed ||
-                                   verdict.kind == PatchDownloadVerdict::Kind::NotStored
-                               ? QStringLiteral("failed: ") + verdict.detail
-                               : QStringLiteral("done, %1 bytes, hash %2")
+                      .arg(verdict.kind == PatchDownloadVerdict::Kind::Usable ||
+                                   verdict.kind == PatchDownloadVerdict::Kind::NotAnnounced
+                               ? QStringLiteral("done, %1 bytes, hash %2")
                                      .arg(result.data.size())
-                                     .arg(verdict.hash, 16, 16, QLatin1Char('0'))));
+                                     .arg(verdict.hash, 16, 16, QLatin1Char('0'))
+                               : QStringLiteral("failed: ") +
+                                     (result.error.isEmpty() ? verdict.detail : result.error)));
     // Whatever failed, the kept copy and its hash stay as they were; the player may try again.
+    // What to do depends on who failed: only a broken line is the player's to check.
     QString failure;
     switch (verdict.kind) {
     case PatchDownloadVerdict::Kind::NotStored:
@@ -156,10 +158,21 @@ void QuenDaraTranslation::patchDownloaded(Languages lang, const DownloadResult& 
             tr("Downloading the patch failed.\n%1\nPlease check your connection and try again.")
                 .arg(verdict.detail);
         break;
+    case PatchDownloadVerdict::Kind::Refused:
+        failure = tr("Downloading the patch failed.\n%1\nPlease try again later; if it goes on, "
+                     "tell the translators.")
+                      .arg(verdict.detail);
+        break;
+    case PatchDownloadVerdict::Kind::NoProgress:
+        failure = tr("Downloading the patch failed.\n%1\nPlease try again later, or check your "
+                     "connection.")
+                      .arg(verdict.detail);
+        break;
     case PatchDownloadVerdict::Kind::NotAnnounced:
         // A damaged or swapped file is a failed download.
         failure = tr("Downloading the patch failed.\nThe file from %1 is not the one the server "
-                     "announced (its hash differs), so it was not used. Please try again later.")
+                     "announced (its hash differs), so it was not used.\nPlease try again later; "
+                     "if it goes on, tell the translators.")
                       .arg(url.toDisplayString());
         break;
     case PatchDownloadVerdict::Kind::Usable:

@@ -39,24 +39,76 @@ PatchChoice choosePatch(Languages lang, const nlohmann::json& manifest, quint64 
     return choice;
 }
 
+namespace {
+
+// What an HTTP error status means for a patch, in the player's words.
+QString statusMeaning(int status)
+{
+    if (status == 404 || status == 410)
+        return QCoreApplication::translate("QuenDaraTranslation", "the translation is not there");
+    if (status == 401 || status == 403 || status == 451)
+        return QCoreApplication::translate("QuenDaraTranslation",
+                                           "it does not let the translation be downloaded");
+    if (status == 408 || status == 429 || status == 502 || status == 503 || status == 504)
+        return QCoreApplication::translate("QuenDaraTranslation",
+                                           "it is too busy or down for the moment");
+    if (status >= 500)
+        return QCoreApplication::translate("QuenDaraTranslation", "it has a problem of its own");
+    return QCoreApplication::translate("QuenDaraTranslation", "it did not send the translation");
+}
+
+} // namespace
+
 PatchDownloadVerdict judgePatchDownload(const DownloadResult& result, quint64 published,
                                         const QUrl& url)
 {
     PatchDownloadVerdict verdict;
     verdict.hash = result.dataHash ? *result.dataHash : patchHash(result.data);
-    if (result.failure == DownloadFailure::Mismatch) {
-        // The downloader checked the whole file itself.
-        verdict.kind = PatchDownloadVerdict::Kind::NotAnnounced;
-        return verdict;
-    }
     if (!result.ok) {
-        verdict.kind = result.failure == DownloadFailure::Storage
-                           ? PatchDownloadVerdict::Kind::NotStored
-                           : PatchDownloadVerdict::Kind::Failed;
         verdict.detail = result.error;
+        switch (result.failure) {
+        case DownloadFailure::Mismatch:
+            // The downloader checked the whole file itself.
+            verdict.kind = PatchDownloadVerdict::Kind::NotAnnounced;
+            verdict.detail.clear();
+            break;
+        case DownloadFailure::Storage:
+            verdict.kind = PatchDownloadVerdict::Kind::NotStored;
+            break;
+        case DownloadFailure::Refused:
+            verdict.kind = PatchDownloadVerdict::Kind::Refused;
+            if (result.httpStatus != 0) {
+                const QString address =
+                    (result.finalUrl.isEmpty() ? url : result.finalUrl).toDisplayString();
+                const QString status = QString::number(result.httpStatus);
+                verdict.detail =
+                    result.httpReason.isEmpty()
+                        ? QCoreApplication::translate("QuenDaraTranslation",
+                                                      "The server answered %1 for %2: %3.")
+                              .arg(status, address, statusMeaning(result.httpStatus))
+                        : QCoreApplication::translate("QuenDaraTranslation",
+                                                      "The server answered %1 (%2) for %3: %4.")
+                              .arg(status, result.httpReason, address,
+                                   statusMeaning(result.httpStatus));
+            }
+            break;
+        case DownloadFailure::NoProgress:
+            verdict.kind = PatchDownloadVerdict::Kind::NoProgress;
+            verdict.detail =
+                QCoreApplication::translate(
+                    "QuenDaraTranslation",
+                    "The server stopped sending the patch from %1, or sends it too slowly.")
+                    .arg(url.toDisplayString());
+            break;
+        case DownloadFailure::Connection:
+        case DownloadFailure::None:
+            verdict.kind = PatchDownloadVerdict::Kind::Failed;
+            break;
+        }
         return verdict;
     }
     if (result.data.isEmpty()) {
+        verdict.kind = PatchDownloadVerdict::Kind::Refused;
         verdict.detail = QCoreApplication::translate("QuenDaraTranslation",
                                                      "The server sent an empty file for %1.")
                              .arg(url.toDisplayString());

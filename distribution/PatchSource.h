@@ -49,12 +49,14 @@ struct PatchDownloadVerdict
     enum class Kind
     {
         Usable,       // apply it
-        Failed,       // the transfer failed or brought nothing: `detail` says why
+        Failed,       // the connection failed: `detail` says how
+        Refused,      // the server answered, but not with the patch: `detail` says what it did
+        NoProgress,   // the server stopped sending, or sends too slowly: `detail` says so
         NotStored,    // the disk refused the file: `detail` says why and what to do
         NotAnnounced, // it arrived whole, but it is not the file the manifest announces
     };
     Kind kind = Kind::Failed;
-    QString detail;
+    QString detail;   // one sentence per line, for the player
     quint64 hash = 0; // of the bytes that arrived
 };
 

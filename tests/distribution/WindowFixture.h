@@ -76,6 +76,8 @@ protected:
         }
         FileDownloader::setDefaultStallTimeout(30000);
         FileDownloader::setDefaultRetryPauses({});
+        FileDownloader::setDefaultMinimumSpeed(0, 0);
+        FileDownloader::setDefaultProgressBudget(0, 0);
     }
 
     // Creates the window; with `keepManifestDownload` false its manifest request is dropped at

@@ -331,7 +331,7 @@ TEST_F(FileDownloaderTest, BodiesOverTheLimitAreRefused)
         const Outcome out = fetch(server.url(path), limits);
         EXPECT_EQ(out.downloadedCount, 1) << path;
         EXPECT_FALSE(out.succeeded) << path;
-        EXPECT_TRUE(out.error.contains(QStringLiteral("larger than the 1000 bytes")))
+        EXPECT_TRUE(out.error.contains(QStringLiteral("larger than the 0.00095 MB")))
             << path << ": " << out.error.toStdString();
         EXPECT_LE(out.data.size(), 1000) << path;
         EXPECT_LT(out.elapsedMs, 5000) << path;
@@ -396,7 +396,7 @@ TEST_F(FileDownloaderTest, EndlessBodyIsCutOffAtTheLimit)
         EXPECT_TRUE(closedWhenHeard) << endless.bytesSent("/endless") << " bytes sent";
         EXPECT_EQ(out.downloadedCount, 1);
         EXPECT_FALSE(out.succeeded);
-        EXPECT_TRUE(out.error.contains(QStringLiteral("larger than the 262144 bytes")))
+        EXPECT_TRUE(out.error.contains(QStringLiteral("larger than the 0.25 MB")))
             << out.error.toStdString();
         EXPECT_LE(out.data.size(), limit);
         EXPECT_TRUE(transferEnded()) << endless.bytesSent("/endless") << " bytes sent";
@@ -440,7 +440,7 @@ TEST_F(FileDownloaderTest, CompressedBodiesAreTakenAsSent)
         {"with a length", false, HttpResponse::Delivery::Complete, 8 << 20, {}},
         {"chunked", true, HttpResponse::Delivery::Complete, 8 << 20, {}},
         {"over the limit", false, HttpResponse::Delivery::Complete, 1 << 20,
-         QStringLiteral("larger than the 1048576 bytes")},
+         QStringLiteral("larger than the 1 MB")},
         {"cut off", false, HttpResponse::Delivery::CloseMidBody, 8 << 20,
          server.url("/bomb").toString()},
     };
@@ -977,32 +977,47 @@ TEST_F(ResumableDownload, ForeignOrDamagedLeftoversStartFromZero)
 }
 
 // Only a broken connection is worth another attempt: the server's refusals, the size limit, an
-// address we don't fetch and a file that is not the published one end the download at once, and
-// leave nothing behind.
+// address we don't fetch and a file that is not the published one end the download at once, say
+// what the server did, and leave nothing behind.
 TEST_F(ResumableDownload, RefusalsAreNotRetried)
 {
     const QByteArray body = noise(200000, 9);
     HttpResponse ok = HttpResponse::ok(body);
     ok.ranges = true;
     ok.headers.emplace_back("ETag", "\"v9\"");
+    HttpResponse teapot = HttpResponse::error(418, "<html>no</html>");
+    teapot.reason = " "; // blank, as from servers that give no phrase
     struct Case
     {
         const char* name;
         HttpResponse response;
         qint64 maxBytes;
-        quint64 published;
+        bool published; // false: the manifest would name another file
         DownloadFailure failure;
         QString error;
+        int httpStatus;
     };
     const Case cases[] = {
-        {"404", HttpResponse::error(404, "<html>gone</html>"), -1, hashOf(body),
-         DownloadFailure::Refused, QStringLiteral("404")},
-        {"size limit", ok, 100000, hashOf(body), DownloadFailure::Refused,
-         QStringLiteral("larger than the 100000 bytes")},
-        {"redirect to a file", HttpResponse::redirect("file:///etc/hostname"), -1, hashOf(body),
-         DownloadFailure::Refused, QStringLiteral("not an http or https address")},
-        {"not the published file", ok, -1, hashOf(body) ^ 1, DownloadFailure::Mismatch,
-         QStringLiteral("hash differs")},
+        {"404", HttpResponse::error(404, "<html>gone</html>"), -1, true, DownloadFailure::Refused,
+         QStringLiteral("The server answered 404 (Not Found) for "), 404},
+        {"403", HttpResponse::error(403, "<html>no</html>"), -1, true, DownloadFailure::Refused,
+         QStringLiteral("The server answered 403 (Forbidden) for "), 403},
+        {"500", HttpResponse::error(500, "<html>oops</html>"), -1, true, DownloadFailure::Refused,
+         QStringLiteral("The server answered 500 (Internal Server Error) for "), 500},
+        {"a status without a phrase", teapot, -1, true, DownloadFailure::Refused,
+         QStringLiteral("The server answered 418 for "), 418},
+        {"size limit", ok, 128 * 1024, true, DownloadFailure::Refused,
+         QStringLiteral("larger than the 0.13 MB this program accepts"), 0},
+        {"redirect to a file", HttpResponse::redirect("file:///etc/hostname"), -1, true,
+         DownloadFailure::Refused, QStringLiteral("\"file:///etc/hostname\", which is not an http"),
+         0},
+        {"redirect to ftp", HttpResponse::redirect("ftp://127.0.0.1/patch.data"), -1, true,
+         DownloadFailure::Refused, QStringLiteral("\"ftp://127.0.0.1/patch.data\", which is not"),
+         0},
+        {"redirect to another scheme", HttpResponse::redirect("gopher://127.0.0.1/patch"), -1, true,
+         DownloadFailure::Refused, QStringLiteral("not an http or https address"), 0},
+        {"not the published file", ok, -1, false, DownloadFailure::Mismatch,
+         QStringLiteral("hash differs"), 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1011,10 +1026,15 @@ TEST_F(ResumableDownload, RefusalsAreNotRetried)
         server.setResponse("/patch", c.response);
         DownloadLimits limits;
         limits.maxBytes = c.maxBytes;
-        const FileOutcome out = fetchFile(server.url("/patch"), c.published, limits);
+        const FileOutcome out =
+            fetchFile(server.url("/patch"), c.published ? hashOf(body) : hashOf(body) ^ 1, limits);
         EXPECT_FALSE(out.result.ok);
         EXPECT_EQ(out.result.failure, c.failure);
         EXPECT_TRUE(out.result.error.contains(c.error)) << out.result.error.toStdString();
+        EXPECT_TRUE(out.result.error.contains(server.url("/patch").toString()) ||
+                    c.failure == DownloadFailure::Mismatch)
+            << out.result.error.toStdString();
+        EXPECT_EQ(out.result.httpStatus, c.httpStatus);
         EXPECT_EQ(server.requestCount(), 1);
         EXPECT_TRUE(out.retries.empty());
         EXPECT_TRUE(out.result.savedTo.isEmpty());
@@ -1101,6 +1121,85 @@ TEST_F(ResumableDownload, AStalledAttemptIsTakenUpAgain)
     EXPECT_EQ(server.requestHeader("/patch", "Range"),
               "bytes=" + QByteArray::number(size / 2) + '-');
     EXPECT_TRUE(fileBytes(finalPath) == body);
+}
+
+// However many attempts are left, a download that gets next to nothing ends when the progress
+// budget runs out: the budget runs across attempts and pauses, and only real bytes renew it. A
+// slow but real transfer that takes longer than the budget as a whole, lost connection included,
+// is never cut off.
+TEST_F(ResumableDownload, NoRealProgressEndsTheDownloadWithinTheBudget)
+{
+    constexpr int budgetMs = 1500;
+    const QByteArray body = noise(64 * 1024, 13);
+    HttpResponse base = HttpResponse::ok(body);
+    base.ranges = true;
+    base.headers.emplace_back("ETag", "\"v13\"");
+    HttpResponse trickle = base; // a byte at a time: never silent, never anywhere
+    trickle.chunkSize = 1;
+    trickle.chunkDelayMs = 50;
+    HttpResponse silent = base;
+    silent.delivery = HttpResponse::Delivery::StallBeforeHeaders;
+    HttpResponse slow = base; // 20 KiB/s
+    slow.chunkSize = 2048;
+    slow.chunkDelayMs = 100;
+    slow.dropAt = {body.size() / 2};
+    struct Case
+    {
+        const char* name;
+        HttpResponse response;
+        bool ok;
+        QString reason; // of the first new attempt
+    };
+    const Case cases[] = {
+        {"trickle", trickle, false, QStringLiteral("too slow")},
+        {"silent", silent, false, QStringLiteral("No data arrived")},
+        {"slow but real, with a lost connection", slow, true, QStringLiteral("/patch")},
+    };
+    FileDownloader::setDefaultRetryPauses({50, 50, 50, 50, 50});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpServer server;
+        ASSERT_TRUE(server.listen());
+        server.setResponse("/patch", c.response);
+        DownloadLimits limits;
+        limits.stallTimeoutMs = 400;
+        limits.speedWindowMs = 500;
+        limits.minBytesPerWindow = 256;
+        limits.progressBudgetMs = budgetMs;
+        limits.progressBytes = 1024;
+        QElapsedTimer clock;
+        clock.start();
+        const FileOutcome out = fetchFile(server.url("/patch"), hashOf(body), limits);
+        const qint64 elapsed = clock.elapsed();
+        ASSERT_FALSE(out.retries.empty());
+        EXPECT_TRUE(out.retries[0].reason.contains(c.reason))
+            << out.retries[0].reason.toStdString();
+        EXPECT_EQ(out.retries[0].attempts, 6);
+        EXPECT_EQ(out.result.ok, c.ok) << out.result.error.toStdString();
+        if (c.ok) {
+            EXPECT_TRUE(fileBytes(finalPath) == body);
+            EXPECT_EQ(server.statuses("/patch"), (std::vector<int>{200, 206}));
+            // The server's own pace makes it outlast the budget.
+            EXPECT_GT(elapsed, budgetMs);
+            expectOnlyFinal(true);
+            QFile::remove(finalPath);
+            continue;
+        }
+        EXPECT_EQ(out.result.failure, DownloadFailure::NoProgress);
+        EXPECT_TRUE(out.result.error.startsWith(
+            QStringLiteral("The server stopped sending %1, or sends it too slowly")
+                .arg(server.url("/patch").toString())))
+            << out.result.error.toStdString();
+        // The budget ended it, not the attempts.
+        EXPECT_LT(out.result.attempts, 6);
+        EXPECT_EQ(static_cast<int>(out.retries.size()), out.result.attempts - 1);
+        EXPECT_TRUE(out.result.error.contains(
+            QStringLiteral("The download was tried %1 times.").arg(out.result.attempts)))
+            << out.result.error.toStdString();
+        EXPECT_GE(elapsed, budgetMs - 100);
+        EXPECT_LT(elapsed, budgetMs + 3000);
+        EXPECT_FALSE(QFileInfo::exists(finalPath));
+    }
 }
 
 // Where the partial file can't be written the download fails at once, says where, and leaves no

@@ -192,6 +192,8 @@ TEST_F(ManifestGate, NoGamePathAsksForTheFolderAndStaysOpen)
     EXPECT_FALSE(ui().pushButtonStart->isEnabled());
 }
 
+// A server that answers but refuses ends the program too; the message then says, on a line of its
+// own, what the server did.
 TEST_F(ManifestGate, UnusableAnswersEndTheProgram)
 {
     // A valid manifest behind an error status, redirects to it, and one padded past the size
@@ -201,21 +203,33 @@ TEST_F(ManifestGate, UnusableAnswersEndTheProgram)
                                          QByteArray(int(kMaxManifestBytes), 'p') + "\"}");
     HttpResponse hugeUnannounced = huge;
     hugeUnannounced.contentLength = -1;
+    const QString tooLarge =
+        QStringLiteral("The file at %1 is larger than the 1 MB this program accepts.");
     struct Case
     {
         const char* name;
         HttpResponse response;
+        QString said; // the second line; %1: the manifest's address
     };
-    const Case cases[] = {{"404 with a manifest body", notFound},
-                          {"over 1 MiB", huge},
-                          {"over 1 MiB without a length", hugeUnannounced}};
+    const Case cases[] = {
+        {"404 with a manifest body", notFound,
+         QStringLiteral("The server answered 404 (Not Found) for %1.")},
+        {"403", HttpResponse::error(403, "<html>no</html>"),
+         QStringLiteral("The server answered 403 (Forbidden) for %1.")},
+        {"over 1 MiB", huge, tooLarge},
+        {"over 1 MiB without a length", hugeUnannounced, tooLarge},
+        {"a redirect to ftp", HttpResponse::redirect("ftp://127.0.0.1/patch.json"),
+         QStringLiteral("The server at %1 sent the download on to \"ftp://127.0.0.1/patch.json\", "
+                        "which is not an http or https address.")},
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         boxes.seen();
         const std::size_t before = boxes.seen().size();
         start(c.response);
         ASSERT_EQ(boxes.seen().size(), before + 1);
-        EXPECT_EQ(boxes.seen().back().text, cantConnect);
+        EXPECT_EQ(boxes.seen().back().text, cantConnect + QLatin1Char('\n') +
+                                                c.said.arg(server.url("/patch.json").toString()));
         EXPECT_FALSE(window->isVisible());
         window.reset();
     }
@@ -248,7 +262,10 @@ TEST_F(ManifestGate, EndlessAnswerIsCutOffAtTheManifestBound)
         ASSERT_TRUE(QTest::qWaitFor(
             [this] { return WindowAccess::manifestDownloader(*window) == nullptr; }, 15000));
         ASSERT_EQ(boxes.seen().size(), before + 1);
-        EXPECT_EQ(boxes.seen().back().text, cantConnect);
+        EXPECT_EQ(boxes.seen().back().text,
+                  cantConnect + QStringLiteral("\nThe file at %1 is larger than the 1 MB this "
+                                               "program accepts.")
+                                    .arg(endless.url("/patch.json").toString()));
         EXPECT_FALSE(window->isVisible());
         // The window still exists: the transfer ended because of the bound. The client closes
         // the connection; under Wine the socket has been seen to stay open for a while, with no

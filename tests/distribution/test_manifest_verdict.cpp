@@ -25,12 +25,21 @@ TEST(ManifestReading, HashesAndAddresses)
     EXPECT_TRUE(parseManifest("[1]").empty());
 }
 
-DownloadResult answer(bool ok, const QByteArray& body)
+DownloadResult answer(bool ok, const QByteArray& body,
+                      DownloadFailure failure = DownloadFailure::Connection)
 {
     DownloadResult r;
     r.ok = ok;
     r.data = body;
     r.error = ok ? QString() : QStringLiteral("Connection refused by 127.0.0.1");
+    r.failure = ok ? DownloadFailure::None : failure;
+    return r;
+}
+
+DownloadResult refused(const QString& error)
+{
+    DownloadResult r = answer(false, "<html>go away</html>", DownloadFailure::Refused);
+    r.error = error;
     return r;
 }
 
@@ -39,6 +48,8 @@ TEST(ManifestVerdict, TheVersionGateAndWhatTheProgramGoesOnWith)
     using Kind = ManifestVerdict::Kind;
     constexpr quint32 ours = (0u << 16) + 4u;
     const nlohmann::json before = {{"version", 4}, {"xxhash_EN", 7}};
+    const QString notFound =
+        QStringLiteral("The server answered 404 (Not Found) for http://127.0.0.1:9/patch.json.");
     struct Case
     {
         const char* what;
@@ -47,6 +58,7 @@ TEST(ManifestVerdict, TheVersionGateAndWhatTheProgramGoesOnWith)
         quint32 major, minor;
         bool keepsBefore;
         bool empty;
+        QString refusal = {};
     };
     const Case cases[] = {
         {"our version", answer(true, R"({"version": 4, "xxhash_EN": 9})"), Kind::Current, 0, 4,
@@ -59,6 +71,10 @@ TEST(ManifestVerdict, TheVersionGateAndWhatTheProgramGoesOnWith)
          Kind::Outdated, 1, 0x23, false, false},
         {"a failed transfer, even with a manifest in its body", answer(false, R"({"version": 4})"),
          Kind::Unreachable, 0, 0, false, true},
+        {"a server that stopped sending", answer(false, "", DownloadFailure::NoProgress),
+         Kind::Unreachable, 0, 0, false, true},
+        {"a refusal says what the server did", refused(notFound), Kind::Unreachable, 0, 0, false,
+         true, notFound},
         {"an error page", answer(true, "<html>busy</html>"), Kind::Unreachable, 0, 0, false, true},
         {"a version that is no integer", answer(true, R"({"version": "4"})"), Kind::Unreachable, 0,
          0, false, false},
@@ -80,6 +96,7 @@ TEST(ManifestVerdict, TheVersionGateAndWhatTheProgramGoesOnWith)
             EXPECT_NE(v.manifest, before) << c.what;
         EXPECT_EQ(v.manifest.empty(), c.empty) << c.what;
         EXPECT_TRUE(v.manifest.is_object()) << c.what;
+        EXPECT_EQ(v.refusal, c.refusal) << c.what;
     }
 }
 

@@ -2,6 +2,7 @@
 // stored in the cache, failed downloads that leave the cache alone, overlapping requests.
 #include "tests/distribution/WindowFixture.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QProgressBar>
@@ -242,6 +243,9 @@ TEST_F(PatchAcquisition, NoPublishedHashIsNeverACacheHit)
     EXPECT_EQ(readAll(archive), patchedArchive(7));
 }
 
+// Every failed download leaves the cached copy and says, one sentence per line, what went wrong
+// and what to do: only a broken or silent connection asks the player to check theirs; a server
+// that refused says what it did.
 TEST_F(PatchAcquisition, FailedDownloadKeepsTheCachedCopy)
 {
     const QByteArray old = patchFor(10);
@@ -258,26 +262,61 @@ TEST_F(PatchAcquisition, FailedDownloadKeepsTheCachedCopy)
     huge.contentLength = kMaxPatchBytes + 1;
     huge.delivery = HttpResponse::Delivery::StallMidBody;
     server.setResponse("/404", HttpResponse::error(404, "<html><body>gone</body></html>"));
+    server.setResponse("/403", HttpResponse::error(403, "<html><body>no</body></html>"));
+    server.setResponse("/500", HttpResponse::error(500, "<html><body>oops</body></html>"));
     server.setResponse("/cut", cut);
     server.setResponse("/stalled", stalled);
     server.setResponse("/loop", HttpResponse::redirect("/loop"));
+    server.setResponse("/to-ftp", HttpResponse::redirect("ftp://127.0.0.1/patch_EN.data"));
+    server.setResponse("/to-file", HttpResponse::redirect("file:///etc/hostname"));
     server.setResponse("/empty", HttpResponse::ok(QByteArray()));
     server.setResponse("/huge", huge);
     FileDownloader::setDefaultStallTimeout(300);
 
+    const QString connection = QStringLiteral("Please check your connection and try again.");
+    const QString refusal =
+        QStringLiteral("Please try again later; if it goes on, tell the translators.");
+    const QString noProgress = QStringLiteral("Please try again later, or check your connection.");
     struct Case
     {
         QByteArray path;
-        QString why;
+        QString detail; // in the lines between the first and the last; %1: the address
+        QString advice; // the last line
     };
     const Case cases[] = {
-        {"/404", QStringLiteral("404")},
-        {"/cut", QStringLiteral("failed: ")},
-        {"/stalled", QStringLiteral("No data")},
-        {"/loop", QStringLiteral("redirects")},
-        {"/empty", QStringLiteral("empty file")},
-        {"/huge", QStringLiteral("larger than")},
-        {"refused", QString()},
+        {"/404",
+         QStringLiteral("The server answered 404 (Not Found) for %1: the translation is not "
+                        "there."),
+         refusal},
+        {"/403",
+         QStringLiteral("The server answered 403 (Forbidden) for %1: it does not let the "
+                        "translation be downloaded."),
+         refusal},
+        {"/500",
+         QStringLiteral("The server answered 500 (Internal Server Error) for %1: it has a problem "
+                        "of its own."),
+         refusal},
+        {"/loop",
+         QStringLiteral("The server at %1 sent the download on to other addresses more "
+                        "than 10 times."),
+         refusal},
+        {"/to-ftp",
+         QStringLiteral("The server at %1 sent the download on to "
+                        "\"ftp://127.0.0.1/patch_EN.data\", which is not an http or https "
+                        "address."),
+         refusal},
+        {"/to-file",
+         QStringLiteral("The server at %1 sent the download on to \"file:///etc/hostname\", "
+                        "which is not an http or https address."),
+         refusal},
+        {"/empty", QStringLiteral("The server sent an empty file for %1."), refusal},
+        {"/huge", QStringLiteral("The file at %1 is larger than the 1024 MB this program accepts."),
+         refusal},
+        {"/cut", QStringLiteral("The transfer from %1 failed: "), connection},
+        {"/stalled",
+         QStringLiteral("The server stopped sending the patch from %1, or sends it too slowly."),
+         noProgress},
+        {"refused", QStringLiteral("The transfer from %1 failed: "), connection},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path.constData());
@@ -295,10 +334,14 @@ TEST_F(PatchAcquisition, FailedDownloadKeepsTheCachedCopy)
         ASSERT_TRUE(waitUntilIdle());
         ASSERT_EQ(boxes.seen().size(), before + 1);
         const QString text = boxes.seen().back().text;
-        EXPECT_TRUE(text.startsWith(QStringLiteral("Downloading the patch failed.")))
+        const QStringList lines = text.split(QLatin1Char('\n'));
+        ASSERT_GE(lines.size(), 3) << text.toStdString();
+        EXPECT_EQ(lines.front(), QStringLiteral("Downloading the patch failed."))
             << text.toStdString();
-        EXPECT_TRUE(text.contains(url.toString())) << text.toStdString();
-        EXPECT_TRUE(text.contains(c.why)) << text.toStdString();
+        EXPECT_EQ(lines.back(), c.advice) << text.toStdString();
+        EXPECT_TRUE(lines[1].startsWith(c.detail.arg(url.toString()))) << text.toStdString();
+        EXPECT_EQ(text.contains(QStringLiteral("check your connection")), c.advice != refusal)
+            << text.toStdString();
         EXPECT_EQ(readAll(workDir + cacheEN), old);
         EXPECT_EQ(slot(languageEnglish), hashOf(old));
         EXPECT_EQ(WindowAccess::currentLanguage(*window), languageOriginal);
@@ -309,6 +352,66 @@ TEST_F(PatchAcquisition, FailedDownloadKeepsTheCachedCopy)
     }
     // Nothing but the cache file itself is left in the work directory.
     EXPECT_EQ(QDir(workDir).entryList(QDir::Files), QStringList{cacheEN});
+}
+
+// A server that sends next to nothing, or nothing at all, keeps the player waiting no longer than
+// the progress budget, however many attempts are left; meanwhile the bar says it tries again, and
+// the message says the server stopped sending.
+TEST_F(PatchAcquisition, AServerThatMakesNoRealProgressEndsWithinTheBudget)
+{
+    constexpr int budgetMs = 1500;
+    const QByteArray patch = patchFor(12);
+    HttpResponse trickle = HttpResponse::ok(patch);
+    trickle.ranges = true;
+    trickle.headers.emplace_back("ETag", "\"p12\"");
+    trickle.chunkSize = 1;
+    trickle.chunkDelayMs = 50;
+    HttpResponse silent = HttpResponse::ok(patch);
+    silent.delivery = HttpResponse::Delivery::StallBeforeHeaders;
+    server.setResponse("/trickle", trickle);
+    server.setResponse("/silent", silent);
+    FileDownloader::setDefaultRetryPauses({50, 50, 50, 50, 50});
+    FileDownloader::setDefaultStallTimeout(400);
+    FileDownloader::setDefaultMinimumSpeed(256, 500);
+    FileDownloader::setDefaultProgressBudget(1024, budgetMs);
+
+    for (const QByteArray& path : {QByteArray("/trickle"), QByteArray("/silent")}) {
+        SCOPED_TRACE(path.constData());
+        setManifest(path, hashOf(patch));
+        const std::size_t before = boxes.seen().size();
+        QElapsedTimer clock;
+        clock.start();
+        ui().pushButtonEnglish->click();
+        FileDownloader* downloader = WindowAccess::patchDownloader(*window);
+        ASSERT_NE(downloader, nullptr);
+        QStringList shown;
+        QObject::connect(downloader, &FileDownloader::retrying,
+                         [&] { shown << ui().progressBar->text(); });
+        qint64 untilMessage = -1;
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                if (untilMessage < 0 && boxes.seen().size() > before)
+                    untilMessage = clock.elapsed();
+                return untilMessage >= 0 && WindowAccess::patchDownloader(*window) == nullptr;
+            },
+            budgetMs + 10000));
+        ASSERT_EQ(boxes.seen().size(), before + 1);
+        EXPECT_EQ(boxes.seen().back().text,
+                  QStringLiteral("Downloading the patch failed.\nThe server stopped sending the "
+                                 "patch from %1, or sends it too slowly.\nPlease try again later, "
+                                 "or check your connection.")
+                      .arg(server.url(path).toString()));
+        ASSERT_FALSE(shown.isEmpty());
+        EXPECT_EQ(shown.front(), QStringLiteral("Connection lost, resuming... (attempt 2 of 6)"));
+        // The budget ended it, before the attempts ran out.
+        EXPECT_FALSE(
+            shown.contains(QStringLiteral("Connection lost, resuming... (attempt 6 of 6)")))
+            << shown.join(QLatin1Char('|')).toStdString();
+        EXPECT_LT(untilMessage, budgetMs + 3000);
+        EXPECT_EQ(WindowAccess::currentLanguage(*window), languageOriginal);
+        EXPECT_FALSE(QFile::exists(workDir + cacheEN));
+        EXPECT_TRUE(ui().pushButtonEnglish->isEnabled());
+    }
 }
 
 TEST_F(PatchAcquisition, RestoreDuringADownloadDropsTheDownload)

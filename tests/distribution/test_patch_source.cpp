@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include "distribution/ByteSize.h"
 #include "distribution/Manifest.h"
 #include "distribution/PatchSource.h"
 
@@ -90,7 +91,10 @@ TEST(PatchSource, OnlyTheAnnouncedFileIsUsable)
 {
     using Kind = PatchDownloadVerdict::Kind;
     const QUrl url(QStringLiteral("http://127.0.0.1:9/en.data"));
+    const QUrl moved(QStringLiteral("http://127.0.0.1:9/mirror/en.data"));
     const quint64 published = patchHash(kPatch);
+    const QString tooLarge = QStringLiteral(
+        "The file at http://127.0.0.1:9/en.data is larger than the 1024 MB this program accepts.");
     struct Case
     {
         const char* what;
@@ -98,34 +102,135 @@ TEST(PatchSource, OnlyTheAnnouncedFileIsUsable)
         QByteArray body;
         quint64 published;
         Kind kind;
-        const char* detailHas;
+        QString detail; // exactly
         DownloadFailure failure = DownloadFailure::None;
+        QString error = {}; // the downloader's
+        int httpStatus = 0;
+        QString httpReason = {};
+        QUrl finalUrl = {};
     };
+    const QString closed = QStringLiteral("Connection closed");
     const Case cases[] = {
-        {"the announced file", true, kPatch, published, Kind::Usable, ""},
-        {"no hash announced", true, kOldPatch, 0, Kind::Usable, ""},
-        {"another file than announced", true, kOldPatch, published, Kind::NotAnnounced, ""},
-        {"an empty answer", true, QByteArray(), published, Kind::Failed,
-         "The server sent an empty file for http://127.0.0.1:9/en.data."},
+        {"the announced file", true, kPatch, published, Kind::Usable, {}},
+        {"no hash announced", true, kOldPatch, 0, Kind::Usable, {}},
+        {"another file than announced", true, kOldPatch, published, Kind::NotAnnounced, {}},
+        {"an empty answer", true, QByteArray(), published, Kind::Refused,
+         QStringLiteral("The server sent an empty file for http://127.0.0.1:9/en.data.")},
         {"a failed transfer, even of the right bytes", false, kPatch, published, Kind::Failed,
-         "Connection closed", DownloadFailure::Connection},
-        {"the downloader found the file is not the published one", false, kPatch, published,
-         Kind::NotAnnounced, "", DownloadFailure::Mismatch},
-        {"the disk refused the file", false, kPatch, published, Kind::NotStored,
-         "Connection closed", DownloadFailure::Storage},
+         closed, DownloadFailure::Connection, closed},
+        {"the downloader found the file is not the published one",
+         false,
+         kPatch,
+         published,
+         Kind::NotAnnounced,
+         {},
+         DownloadFailure::Mismatch,
+         QStringLiteral("hash differs")},
+        {"the disk refused the file", false, kPatch, published, Kind::NotStored, closed,
+         DownloadFailure::Storage, closed},
+        {"404",
+         false,
+         {},
+         published,
+         Kind::Refused,
+         QStringLiteral("The server answered 404 (Not Found) for http://127.0.0.1:9/en.data: the "
+                        "translation is not there."),
+         DownloadFailure::Refused,
+         QStringLiteral("404"),
+         404,
+         QStringLiteral("Not Found"),
+         url},
+        {"403 after a redirect names the address that answered",
+         false,
+         {},
+         published,
+         Kind::Refused,
+         QStringLiteral("The server answered 403 (Forbidden) for "
+                        "http://127.0.0.1:9/mirror/en.data: it does not let the translation be "
+                        "downloaded."),
+         DownloadFailure::Refused,
+         QStringLiteral("403"),
+         403,
+         QStringLiteral("Forbidden"),
+         moved},
+        {"500 without a phrase",
+         false,
+         {},
+         published,
+         Kind::Refused,
+         QStringLiteral("The server answered 500 for http://127.0.0.1:9/en.data: it has a problem "
+                        "of its own."),
+         DownloadFailure::Refused,
+         QStringLiteral("500"),
+         500},
+        {"503",
+         false,
+         {},
+         published,
+         Kind::Refused,
+         QStringLiteral("The server answered 503 (Service Unavailable) for "
+                        "http://127.0.0.1:9/en.data: it is too busy or down for the moment."),
+         DownloadFailure::Refused,
+         QStringLiteral("503"),
+         503,
+         QStringLiteral("Service Unavailable"),
+         url},
+        {"another status",
+         false,
+         {},
+         published,
+         Kind::Refused,
+         QStringLiteral("The server answered 400 (Bad Request) for http://127.0.0.1:9/en.data: "
+                        "it did not send the translation."),
+         DownloadFailure::Refused,
+         QStringLiteral("400"),
+         400,
+         QStringLiteral("Bad Request"),
+         url},
+        {"a refusal without a status says what the downloader saw",
+         false,
+         {},
+         published,
+         Kind::Refused,
+         tooLarge,
+         DownloadFailure::Refused,
+         tooLarge},
+        {"no real progress",
+         false,
+         {},
+         published,
+         Kind::NoProgress,
+         QStringLiteral("The server stopped sending the patch from http://127.0.0.1:9/en.data, or "
+                        "sends it too slowly."),
+         DownloadFailure::NoProgress,
+         QStringLiteral("stopped\nThe download was tried 4 times.")},
     };
     for (const Case& c : cases) {
         DownloadResult result;
         result.ok = c.ok;
         result.data = c.body;
-        result.error = c.ok ? QString() : QStringLiteral("Connection closed");
+        result.error = c.error;
         result.failure = c.failure;
+        result.httpStatus = c.httpStatus;
+        result.httpReason = c.httpReason;
+        result.finalUrl = c.finalUrl;
         const PatchDownloadVerdict v = judgePatchDownload(result, c.published, url);
         EXPECT_EQ(v.kind, c.kind) << c.what;
-        EXPECT_TRUE(v.detail.contains(QString::fromUtf8(c.detailHas)))
-            << c.what << ": " << v.detail.toStdString();
+        EXPECT_EQ(v.detail, c.detail) << c.what;
         EXPECT_EQ(v.hash, patchHash(c.body)) << c.what;
     }
+}
+
+TEST(ByteSize, MegabytesForPlayers)
+{
+    const std::pair<qint64, const char*> cases[] = {
+        {qint64(1) << 30, "1024 MB"}, {1 << 20, "1 MB"},
+        {3 << 19, "1.5 MB"},          {25 << 20, "25 MB"},
+        {(10 << 20) - 1, "10 MB"},    {100 * 1024, "0.098 MB"},
+        {1000, "0.00095 MB"},         {0, "0 MB"},
+    };
+    for (const auto& [bytes, text] : cases)
+        EXPECT_EQ(megabytes(bytes), QString::fromUtf8(text)) << bytes;
 }
 
 TEST(PatchSource, KeepingACopyReplacesTheOldOneWholeOrNotAtAll)
