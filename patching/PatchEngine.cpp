@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <mutex>
 #include <system_error>
@@ -343,15 +344,18 @@ Status archiveInUse(const std::filesystem::path& archive)
 // second name of the file that is about to be overwritten.
 Status writeResultInPlace(const ApplyRequest& request, const std::filesystem::path& archive,
                           const std::filesystem::path& tmp, const PatchHeader& header,
-                          bool backupLinked)
+                          bool backupLinked, const std::function<Status()>& commitBackup)
 {
     auto target = openFile(archive, FileMode::ReadWrite);
     if (!target)
         return target.status.kind == ErrorKind::InUse ? archiveInUse(archive) : target.status;
+    // Only now, with the archive open for writing, is the backup put in its place.
     if (backupLinked) {
         if (Status copied = copyFileAtomically(archive, request.backup); !copied)
             return Status::failure(ErrorKind::BackupFailed, copied.detail);
         copyOwnership(archive, request.backup, false);
+    } else if (Status committed = commitBackup(); !committed) {
+        return committed;
     }
     InPlaceWrite write;
     write.archive = archive;
@@ -499,6 +503,11 @@ Status applyPatchToArchive(const ApplyRequest& request)
     // neither, the archive holds a mix that this patch's source hash check refuses.
     recoverInPlaceWrite(archive);
 
+    // Temporaries of killed or refused runs: of the archive, and of the backup and reverse patch,
+    // which are written atomically too. Before the archive is opened here: on Windows a second
+    // name of a file we hold open can't be removed.
+    removeStaleTemporariesOf(archive, {request.backup, request.reversePatch});
+
     // An archive that another program holds against replacement (asked before our own reading
     // handle adds to its holders) will be written in place: its backup can't be a second name.
     const bool held = heldAgainstReplacement(archive);
@@ -534,10 +543,6 @@ Status applyPatchToArchive(const ApplyRequest& request)
                                    probe.status.detail);
         }
     }
-
-    // Temporaries of killed runs: of the archive, and of the backup and reverse patch, which are
-    // written atomically too.
-    removeStaleTemporariesOf(archive, {request.backup, request.reversePatch});
 
     const std::uint64_t resultSize = sourceSize - summary.bytesReplaced + summary.bytesInserted;
     if (Status space = checkFreeSpace(
@@ -655,31 +660,77 @@ Status applyPatchToArchive(const ApplyRequest& request)
     }
 
     // Commit: the reverse patch first (a translated archive must never be without its way back),
-    // then the backup, then the archive.
+    // then the archive, then the backup. The reverse patch that is replaced is kept aside until
+    // the archive is replaced: when that last step is refused (another program took hold of the
+    // archive meanwhile), it is put back and the refusal has changed nothing. The backup moves
+    // only once the archive is replaced, or open for the write into it: until then it may be a
+    // second name of the archive, which a holder on Windows keeps from being renamed or removed.
+    std::filesystem::path reverseAside;
+    bool reverseCommitted = false;
+    const auto undoReverse = [&] {
+        std::error_code ignored;
+        if (reverseCommitted) {
+            if (reverseAside.empty())
+                std::filesystem::remove(request.reversePatch, ignored);
+            else if (replaceFile(reverseAside, request.reversePatch))
+                reverseAside.clear();
+        }
+        if (!reverseAside.empty())
+            std::filesystem::remove(reverseAside, ignored);
+    };
     if (!reverseTmp.empty()) {
-        if (Status moved = replaceFile(reverseTmp, request.reversePatch); !moved)
+        std::error_code ec;
+        if (std::filesystem::exists(std::filesystem::symlink_status(request.reversePatch, ec))) {
+            const auto aside = temporarySibling(request.reversePatch);
+            std::filesystem::rename(request.reversePatch, aside, ec);
+            if (!ec)
+                reverseAside = aside;
+        }
+        if (Status moved = replaceFile(reverseTmp, request.reversePatch); !moved) {
+            undoReverse();
             return fail(moved);
+        }
+        reverseCommitted = true;
     }
-    if (!backupTmp.empty()) {
+    const auto commitBackup = [&]() -> Status {
+        if (backupTmp.empty())
+            return Status::success();
         if (Status moved = replaceFile(backupTmp, request.backup); !moved)
-            return fail(Status::failure(ErrorKind::BackupFailed, moved.detail));
+            return Status::failure(ErrorKind::BackupFailed, moved.detail);
         // Renaming a second name of a file onto another of its names does nothing: the backup
         // already was this archive, and the temporary name is left over.
         std::error_code ignored;
         std::filesystem::remove(backupTmp, ignored);
-    }
+        return Status::success();
+    };
     Status replaced = replaceFile(tmp, archive);
-    if (!replaced &&
-        (replaced.kind == ErrorKind::AccessDenied || replaced.kind == ErrorKind::InUse))
-        replaced = writeResultInPlace(request, archive, tmp, summary.header, backupLinked);
+    if (replaced) {
+        // The archive holds the verified result and its reverse patch is in place; a backup that
+        // can't be moved now leaves the one before, which is checked before it is ever used.
+        commitBackup();
+    } else if (replaced.kind == ErrorKind::AccessDenied || replaced.kind == ErrorKind::InUse) {
+        replaced =
+            writeResultInPlace(request, archive, tmp, summary.header, backupLinked, commitBackup);
+    }
     const std::string pending = pendingResultName(archive);
     if (!replaced) {
         // An in-place write that could be neither finished nor undone keeps its journal, and the
-        // patched copy the journal names for the next run.
-        if (pending == displayPath(tmp.filename()))
+        // patched copy and the backup the journal names for the next run. Otherwise the archive
+        // is as it was, and so is the reverse patch.
+        if (pending == displayPath(tmp.filename())) {
             temporaries.erase(std::remove(temporaries.begin(), temporaries.end(), tmp),
                               temporaries.end());
+            reverseCommitted = false;
+        }
+        undoReverse();
         return fail(replaced);
+    }
+    reverseCommitted = false;
+    undoReverse();
+    if (!backupTmp.empty()) {
+        // Left when the backup became a copy of its own for the write in place.
+        std::error_code ignored;
+        std::filesystem::remove(backupTmp, ignored);
     }
     // A journal that an earlier stopped run left and nobody could settle is void now: the archive
     // holds a verified content again.

@@ -8,7 +8,7 @@ Serves, from the sandbox folder (the sandbox writes its patches and manifest wit
   /redirect/<name>       302 to /files/<name>
 Files the tests may write while it runs, read on every request:
   <root>/manifest-overrides.json   members that replace or extend the manifest's
-  <root>/faults.json               {"<path>": "close-mid-body" | "404" | "stall"}
+  <root>/faults.json               {"<path>": "close-mid-body" | "404" | "stall" | "trickle"}
 Each request is appended to <root>/requests.log (<root>/requests-tls.log with --tls-cert). The
 server ends by itself after --lifetime seconds.
 
@@ -47,6 +47,10 @@ class Handler(BaseHTTPRequestHandler):
             self.request.settimeout(None)
         super().setup()
 
+    def log_request(self, code="-", size="-"):
+        # Each request is logged once, by do_GET.
+        pass
+
     def log_message(self, fmt, *args):
         with open(os.path.join(self.root, self.log_name), "a", encoding="utf-8") as log:
             log.write(self.path + "\n")
@@ -61,6 +65,18 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.flush()
             self.close_connection = True
             self.connection.shutdown(2)
+            return
+        if fault == "trickle":
+            # One byte every 10 s, for at most 5 minutes: a server that is there but gives
+            # nothing worth waiting for.
+            for i in range(min(len(body), 30)):
+                try:
+                    self.wfile.write(body[i:i + 1])
+                    self.wfile.flush()
+                except OSError:
+                    return
+                time.sleep(10)
+            self.close_connection = True
             return
         if fault == "stall":
             self.wfile.write(body[: len(body) // 2])

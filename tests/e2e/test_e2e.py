@@ -7,6 +7,7 @@ checks the game's archive on disk. QDT_BUILD_DIR names the build tree.
 """
 import os
 import sys
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -168,6 +169,38 @@ class UnhappyPaths(SandboxTest):
         self.choose(app, MACHINE)
         app.wait_for(lambda s: s["widgets"][MACHINE]["checked"], 60, "machine English checked")
         self.assertArchive(self.sandbox.hashes["result_EN_M"])
+
+    def test_a_missing_patch_says_what_the_server_answered(self):
+        app = self.start()
+        self.sandbox.set_faults({"/files/patch_EN.data": "404"})
+        app.click(ENGLISH)
+        box = app.answer()
+        lines = box["text"].split("\n")
+        self.assertEqual(lines[0], "Downloading the patch failed.")
+        self.assertIn("404", box["text"])
+        self.assertIn("not there", box["text"])
+        self.assertNotIn("check your connection", box["text"])
+        app.wait_idle()
+        self.assertEqual(self.checked(app), [])
+        self.assertArchive(self.original)
+        # A refusal is not tried again.
+        self.assertEqual(self.sandbox.requests().count("/files/patch_EN.data"), 1)
+
+    def test_a_trickling_server_ends_within_three_minutes_of_the_click(self):
+        app = self.start()
+        self.sandbox.set_faults({"/files/patch_EN.data": "trickle"})
+        clicked = time.monotonic()
+        app.click(ENGLISH)
+        app.wait_for(lambda s: "Connection lost, resuming" in s["progress"]["format"], 150,
+                     "the bar to say that it is retrying")
+        box = app.wait_message(200)
+        waited = time.monotonic() - clicked
+        self.assertLess(waited, 180, "the message came %.0f s after the click" % waited)
+        self.assertTrue(box["text"].startswith("Downloading the patch failed.\n"), box["text"])
+        self.assertIn("too slowly", box["text"])
+        app.answer()
+        app.wait_idle()
+        self.assertArchive(self.original)
 
     def test_game_running_at_close(self):
         app = self.start()

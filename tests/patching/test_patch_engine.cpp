@@ -847,6 +847,66 @@ TEST(PatchEngine, StoppedInPlaceWriteIsFinishedOrUndone)
 }
 
 #ifdef _WIN32
+// Another program takes hold of the archive while the pass runs (the launcher opening it for
+// reading, without sharing writing or deleting), so that at the end it can be neither replaced
+// nor written. The run is refused, and it has changed nothing: the reverse patch
+// and the backup of the run before are back in their places, and no second name of the archive
+// is left as the backup.
+TEST(PatchEngine, ARefusalAtTheLastStepPutsTheKeptFilesBack)
+{
+    TempDir dir(u8"Игры");
+    const Bytes source = testdata::makeArchive(24u << 20, 71);
+    const Bytes patch =
+        testdata::makePatch(source, testdata::translationEdits(source.size(), 40, 71));
+    const fs::path archive = dir / "data.lpk";
+    testdata::writeFile(archive, source);
+    const Bytes oldReverse = bytesOf("the reverse patch of the run before");
+    const Bytes oldBackup = bytesOf("the backup of the run before");
+    testdata::writeFile(dir / "patch_KR.data", oldReverse);
+    testdata::writeFile(dir / "backup.lpk", oldBackup);
+
+    bool taken = false;
+    HANDLE held = INVALID_HANDLE_VALUE;
+    const auto takeHold = [&] {
+        held = CreateFileW(archive.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        return held != INVALID_HANDLE_VALUE;
+    };
+    const auto letGo = [&] { CloseHandle(held); };
+    qdt::ApplyRequest r;
+    r.archive = archive;
+    r.patch = patch.data();
+    r.patchSize = patch.size();
+    r.backup = dir / "backup.lpk";
+    r.reversePatch = dir / "patch_KR.data";
+    r.progress = [&](std::uint64_t done, std::uint64_t) {
+        if (!taken && done > 0)
+            taken = takeHold();
+    };
+    const qdt::Status status = qdt::applyPatchToArchive(r);
+    if (taken)
+        letGo();
+    ASSERT_TRUE(taken);
+    EXPECT_FALSE(status.ok());
+    EXPECT_NE(status.kind, qdt::ErrorKind::LeftDamaged) << status.detail;
+    EXPECT_EQ(testdata::readFile(archive), source);
+    EXPECT_EQ(testdata::readFile(dir / "patch_KR.data"), oldReverse);
+    EXPECT_EQ(testdata::readFile(dir / "backup.lpk"), oldBackup);
+    // A second name of the held archive can't be removed until it is let go; the next run
+    // clears it away.
+    std::set<std::string> names = namesIn(dir.path());
+    for (auto it = names.begin(); it != names.end();)
+        it = it->rfind("backup.lpk.tmp-", 0) == 0 ? names.erase(it) : std::next(it);
+    EXPECT_EQ(names, (std::set<std::string>{"backup.lpk", "data.lpk", "patch_KR.data"}));
+    // Let go, the same run goes through.
+    EXPECT_TRUE(applyFile(archive, patch, dir / "backup.lpk", dir / "patch_KR.data").ok());
+    EXPECT_EQ(testdata::readFile(dir / "backup.lpk"), source);
+    EXPECT_EQ(namesIn(dir.path()),
+              (std::set<std::string>{"backup.lpk", "data.lpk", "patch_KR.data"}));
+}
+#endif
+
+#ifdef _WIN32
 // A program (the game, a virus scanner) that holds the archive open without letting others write:
 // refused before any work, with a message that says so rather than "access denied".
 TEST(PatchEngineWindows, ArchiveHeldWithoutWriteSharingIsInUse)
