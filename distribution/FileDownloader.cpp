@@ -288,6 +288,13 @@ void FileDownloader::stopTimers()
 
 void FileDownloader::failSaving(const QString& error)
 {
+    if (partial_ && partial_->nameInTheWay()) {
+        fail(DownloadFailure::Storage,
+             tr("The download could not be saved: %1\nMove it away or delete it, then try "
+                "again.")
+                 .arg(error));
+        return;
+    }
     fail(DownloadFailure::Storage,
          tr("The download could not be saved: %1\nFree some disk space or make the folder "
             "writable, then try again.")

@@ -1,6 +1,7 @@
 #include "distribution/PartialDownload.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -8,12 +9,15 @@
 #include "core/FileIo.h"
 #include "core/Xxh64.h"
 #include "distribution/ByteSize.h"
+#include "patching/PatchFormat.h"
 
 namespace {
 
 // Marks our records: a file of another program under the same name is foreign, not ours to trust.
 const QString kRecordKind = QStringLiteral("quen-dara-partial-download");
 constexpr int kRecordVersion = 1;
+// The largest total a record may announce: a patch is never larger.
+constexpr qint64 kMaxKeptTotal = static_cast<qint64>(qdt::kMaxPatchSize);
 
 std::filesystem::path fsPath(const QString& path)
 {
@@ -79,7 +83,13 @@ qint64 PartialDownload::kept(const QUrl& address, quint64 published, PartialIden
         found.address = QUrl(o.value(QStringLiteral("address")).toString(), QUrl::StrictMode);
         found.published = o.value(QStringLiteral("published")).toString().toULongLong(&hashOk, 16);
         found.validator = o.value(QStringLiteral("validator")).toString().toLatin1();
-        found.total = static_cast<qint64>(o.value(QStringLiteral("total")).toDouble(-1));
+        // A number from the disk: only a whole size a patch may have is taken, never one whose
+        // conversion would overflow.
+        const double total = o.value(QStringLiteral("total")).toDouble(-1);
+        found.total = total >= 1 && total <= static_cast<double>(kMaxKeptTotal) &&
+                              total == static_cast<double>(static_cast<qint64>(total))
+                          ? static_cast<qint64>(total)
+                          : -1;
         const qint64 size = plainFile(partialPath_) ? QFileInfo(partialPath_).size() : -1;
         usable = parsed.error == QJsonParseError::NoError &&
                  o.value(QStringLiteral("kind")).toString() == kRecordKind &&
@@ -120,11 +130,15 @@ bool PartialDownload::restart(const PartialIdentity& identity, QString* error)
 {
     // The record describing the old bytes goes before the bytes change, so that no moment exists
     // in which a record vouches for bytes of another version.
+    inTheWay_ = false;
     discard();
     if (QFileInfo::exists(partialPath_) || QFileInfo(partialPath_).isSymLink()) {
+        // Not a matter of disk space: the player has to move what is there.
         if (error)
-            *error =
-                tr("Can't replace %1: something of that name is in the way.").arg(partialPath_);
+            *error = tr("Can't replace %1: %2 of that name is in the way.")
+                         .arg(partialPath_,
+                              QFileInfo(partialPath_).isDir() ? tr("a folder") : tr("something"));
+        inTheWay_ = true;
         return false;
     }
     file_ = std::make_unique<QFile>(partialPath_);

@@ -60,6 +60,9 @@ public:
     // partial file, then the new record (only when the identity allows resuming: a validator and a
     // total). False, with `error`, when the folder refuses.
     bool restart(const PartialIdentity& identity, QString* error);
+    // Whether the last restart failed because something else (a folder, a link) has the partial
+    // file's name: the player has to move it, no disk space would help.
+    bool nameInTheWay() const { return inTheWay_; }
     // Opens the kept partial file to add to it; false when it is no longer `expectedSize` long.
     bool reopen(qint64 expectedSize, QString* error);
     // Adds bytes at the end. On failure what was written stays a true prefix of the file.
@@ -82,4 +85,5 @@ private:
     QString recordPath_;
     std::unique_ptr<QFile> file_;
     qint64 size_ = 0;
+    bool inTheWay_ = false;
 };

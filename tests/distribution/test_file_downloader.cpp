@@ -908,6 +908,11 @@ TEST_F(ResumableDownload, ForeignOrDamagedLeftoversStartFromZero)
             .toUtf8();
     };
     const QByteArray good = record(address, hashOf(body), size);
+    // The same record with another "total" written in: numbers from the disk are checked too.
+    const auto withTotal = [&](const char* total) {
+        return QByteArray(good).replace(",\"total\":" + QByteArray::number(size),
+                                        ",\"total\":" + QByteArray(total));
+    };
     const QByteArray playerFile = "a file the player owns";
     QTemporaryDir elsewhere;
     ASSERT_TRUE(elsewhere.isValid());
@@ -930,6 +935,10 @@ TEST_F(ResumableDownload, ForeignOrDamagedLeftoversStartFromZero)
         {"another published hash", record(address, hashOf(body) + 1, size), body.left(1000), false,
          false},
         {"partial as long as the file", good, body, false, false},
+        {"a total that is not whole", withTotal("262144.5"), body.left(1000), false, false},
+        {"a total no number type holds", withTotal("1e300"), body.left(1000), false, false},
+        {"a negative total", withTotal("-262144"), body.left(1000), false, false},
+        {"a total larger than any patch", withTotal("4294967296"), body.left(1000), false, false},
 #ifndef Q_OS_WIN
         // (Windows makes a shortcut file under that name, not a link.)
         {"partial is a link", good, QByteArray(), true, false},

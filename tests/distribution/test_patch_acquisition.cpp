@@ -642,7 +642,12 @@ TEST_F(PatchAcquisition, AWorkDirectoryThatRefusesThePartialFileFailsClearly)
     EXPECT_TRUE(text.startsWith(QStringLiteral("Downloading the patch failed.\n")))
         << text.toStdString();
     EXPECT_TRUE(text.contains(partial)) << text.toStdString();
-    EXPECT_TRUE(text.contains(QStringLiteral("Free some disk space"))) << text.toStdString();
+    // What is in the way, and what to do about it: no disk space would help.
+    EXPECT_TRUE(text.contains(QStringLiteral("a folder of that name is in the way")))
+        << text.toStdString();
+    EXPECT_TRUE(text.endsWith(QStringLiteral("\nMove it away or delete it, then try again.")))
+        << text.toStdString();
+    EXPECT_FALSE(text.contains(QStringLiteral("disk space"))) << text.toStdString();
     EXPECT_FALSE(text.contains(QStringLiteral("connection"))) << text.toStdString();
     EXPECT_EQ(server.requestCount("/en"), 1);
     EXPECT_EQ(readAll(workDir + cacheEN), old);
