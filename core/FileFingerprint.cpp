@@ -1,7 +1,5 @@
 #include "core/FileFingerprint.h"
 
-#include <vector>
-
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
@@ -106,28 +104,18 @@ Result<std::uint64_t> RememberedHash::hash(const std::filesystem::path& path)
     if (!file)
         return Result<std::uint64_t>::failure(file.status);
     const auto before = fingerprintOf(file.value.get());
-    Xxh64Stream digest;
-    std::vector<unsigned char> buffer(kIoBlockSize);
-    for (;;) {
-        const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), file.value.get());
-        if (n > 0)
-            digest.update(buffer.data(), n);
-        if (n < buffer.size()) {
-            if (std::ferror(file.value.get()))
-                return Result<std::uint64_t>::failure(ErrorKind::ReadFailed,
-                                                      "Can't read " + displayPath(path));
-            break;
-        }
-    }
+    const auto digest = hashOpenFile(file.value.get(), displayPath(path));
+    if (!digest)
+        return digest;
     const auto after = fingerprintOf(file.value.get());
     const auto named = fingerprintOf(path);
     if (before && after && named && before.value == after.value && after.value == named.value) {
         path_ = path;
         fingerprint_ = after.value;
-        hash_ = digest.digest();
+        hash_ = digest.value;
         valid_ = true;
     }
-    return Result<std::uint64_t>::success(digest.digest());
+    return digest;
 }
 
 void RememberedHash::remember(const std::filesystem::path& path, std::uint64_t hash)

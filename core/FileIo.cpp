@@ -263,42 +263,10 @@ std::string changeStamp(std::FILE* file)
 void copyOwnership(const std::filesystem::path& from, const std::filesystem::path& to,
                    bool withAttributes)
 {
-#ifdef _WIN32
-    // A file made in the folder takes the folder's inherited access rules, as the original did.
-    (void)from;
-    (void)to;
-    (void)withAttributes;
-#else
-    struct stat st
-    {
-    };
-    if (::stat(from.c_str(), &st) != 0)
-        return;
-    if (::chown(to.c_str(), st.st_uid, st.st_gid) != 0) {
-        // Only root may give a file away; for anyone else it stays theirs, as any file they write.
-    }
-    ::chmod(to.c_str(), st.st_mode & (withAttributes ? 07777 : 0666));
-#ifdef __linux__
-    if (!withAttributes)
-        return;
-    // Extended attributes (security labels, ACLs, user attributes) go with the content.
-    const ssize_t listSize = ::listxattr(from.c_str(), nullptr, 0);
-    if (listSize <= 0)
-        return;
-    std::vector<char> names(static_cast<std::size_t>(listSize));
-    const ssize_t got = ::listxattr(from.c_str(), names.data(), names.size());
-    for (ssize_t i = 0; got > 0 && i < got;) {
-        const char* name = names.data() + i;
-        const ssize_t valueSize = ::getxattr(from.c_str(), name, nullptr, 0);
-        if (valueSize >= 0) {
-            std::vector<char> value(static_cast<std::size_t>(valueSize));
-            if (::getxattr(from.c_str(), name, value.data(), value.size()) == valueSize)
-                ::setxattr(to.c_str(), name, value.data(), value.size(), 0);
-        }
-        i += static_cast<ssize_t>(std::strlen(name)) + 1;
-    }
-#endif
-#endif
+    // Through the file once it is open: what is opened is what gets the owner.
+    auto file = openFile(to, FileMode::Read);
+    if (file)
+        copyOwnership(from, file.value.get(), withAttributes);
 }
 
 void copyOwnership(const std::filesystem::path& from, std::FILE* to, bool withAttributes)

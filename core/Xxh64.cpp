@@ -40,16 +40,20 @@ Result<std::uint64_t> hashFile(const std::filesystem::path& path)
     auto file = openFile(path, FileMode::Read);
     if (!file)
         return Result<std::uint64_t>::failure(file.status);
+    return hashOpenFile(file.value.get(), displayPath(path));
+}
+
+Result<std::uint64_t> hashOpenFile(std::FILE* file, const std::string& name)
+{
     Xxh64Stream hash;
     std::vector<unsigned char> buffer(kIoBlockSize);
     for (;;) {
-        const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), file.value.get());
+        const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), file);
         if (n > 0)
             hash.update(buffer.data(), n);
         if (n < buffer.size()) {
-            if (std::ferror(file.value.get()))
-                return Result<std::uint64_t>::failure(ErrorKind::ReadFailed,
-                                                      "Can't read " + displayPath(path));
+            if (std::ferror(file))
+                return Result<std::uint64_t>::failure(ErrorKind::ReadFailed, "Can't read " + name);
             break;
         }
     }

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <string>
 
 #include "core/Status.h"
 
@@ -32,5 +34,7 @@ private:
 
 // Hash of a whole file, read in fixed-size blocks.
 Result<std::uint64_t> hashFile(const std::filesystem::path& path);
+// The same for a file already open, from its current position to its end; `name` for messages.
+Result<std::uint64_t> hashOpenFile(std::FILE* file, const std::string& name);
 
 } // namespace qdt

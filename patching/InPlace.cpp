@@ -240,20 +240,13 @@ Result<FilePtr> openOurFile(const std::filesystem::path& path, std::uint64_t arc
 #endif
 }
 
-// The hash of an open file's whole content, read from its first byte.
+// Whether an open file's whole content, read from its first byte, has the hash.
 bool openFileHas(std::FILE* file, std::uint64_t expected)
 {
     if (std::fseek(file, 0, SEEK_SET) != 0)
         return false;
-    Xxh64Stream hash;
-    std::vector<unsigned char> block(kIoBlockSize);
-    for (;;) {
-        const std::size_t n = std::fread(block.data(), 1, block.size(), file);
-        hash.update(block.data(), n);
-        if (n < block.size())
-            break;
-    }
-    return !std::ferror(file) && hash.digest() == expected;
+    const auto hash = hashOpenFile(file, "the file");
+    return hash && hash.value == expected;
 }
 
 void removeQuietly(const std::filesystem::path& path)
