@@ -59,7 +59,8 @@ protected:
     // The game folder's archive as a file of this system (patching/).
     std::filesystem::path archiveFile() const;
     // Why the game folder's archive can't be patched, for the player; empty when it can.
-    QString gameFolderProblem() const;
+    // `inUse` says whether another program holds it (the folder is right, the time is not).
+    QString gameFolderProblem(bool* inUse = nullptr) const;
     // Takes a folder chosen by Find game or Browse: validated, saved and reconciled; when it
     // can't be used (or is empty: `notFound` says why) the window keeps the previous folder and
     // says what was wrong. True when it was taken.

@@ -22,7 +22,7 @@
 #include "patching/PatchFormat.h"
 #include "patching/WindowPatching.h"
 
-QString QuenDaraTranslation::gameFolderProblem() const
+QString QuenDaraTranslation::gameFolderProblem(bool* inUse) const
 {
     const std::string folder = qdt::contentFolder(gamePath.toStdString());
     const std::filesystem::path archive = archiveFile();
@@ -31,6 +31,8 @@ QString QuenDaraTranslation::gameFolderProblem() const
     // Opening never creates the file, so a wrong folder gets no empty "data.lpk" put into it.
     // The handle is released at once: an open archive would stand in the way of a rollback.
     const qdt::Status probe = qdt::openFile(archive, qdt::FileMode::ReadWrite).status;
+    if (inUse)
+        *inUse = probe.kind == qdt::ErrorKind::InUse;
     if (probe)
         return QString();
     // A missing archive and a missing game content folder look the same to the player: the
@@ -54,7 +56,8 @@ QString QuenDaraTranslation::gameFolderProblem() const
 
 void QuenDaraTranslation::validateGameFolder()
 {
-    const QString problem = gameFolderProblem();
+    bool inUse = false;
+    const QString problem = gameFolderProblem(&inUse);
     if (problem.isEmpty()) {
         reconcileGameFolder();
         return;
@@ -76,8 +79,9 @@ void QuenDaraTranslation::validateGameFolder()
     }
     // No dead end: the window stays, Find game and Browse can name another folder, and the
     // languages wait until one can be used.
-    showMessage(problem + QLatin1Char('\n') +
-                tr("You can choose the game folder with Find game or Browse."));
+    showMessage(inUse ? problem
+                      : problem + QLatin1Char('\n') +
+                            tr("You can choose the game folder with Find game or Browse."));
     refreshLanguageButtons(true);
 }
 
