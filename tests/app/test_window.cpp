@@ -539,12 +539,8 @@ TEST(RunLog, NeverWritesThroughALinkOrASecondName)
                 ASSERT_FALSE(ec) << ec.message();
             }
         };
-        if (!c.duringTheRun) {
-            // An earlier run's log first, so that the older names are reached by the rotation.
-            runlog::start(dir.path());
-            runlog::write(QStringLiteral("an earlier run"));
+        if (!c.duringTheRun)
             leaveLink();
-        }
         for (int run = 0; run < 3; ++run) {
             runlog::start(dir.path());
             if (c.duringTheRun && run == 0)
