@@ -2,6 +2,7 @@
 #include "distribution/Manifest.h"
 
 #include "app/Constants.h"
+#include "core/AddressRule.h"
 
 QUrl manifestUrl()
 {
@@ -53,7 +54,8 @@ QString patchAddress(const nlohmann::json& manifest, Languages lang)
 QUrl patchUrl(const nlohmann::json& manifest, Languages lang)
 {
     const QString address = patchAddress(manifest, lang);
-    if (address.isEmpty())
+    // The publisher's tool checks addresses by the same rule, so what it passes is offered here.
+    if (address.isEmpty() || !qdt::checkFetchableAddress(address.toStdString()))
         return QUrl();
     const QUrl url(address, QUrl::TolerantMode);
     return fetchable(url) ? url : QUrl();

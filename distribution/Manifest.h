@@ -25,8 +25,10 @@ QString patchAddress(const nlohmann::json& manifest, Languages lang);
 // A manifest larger than this is not a manifest; the download is cut off there.
 constexpr qint64 kMaxManifestBytes = static_cast<qint64>(qdt::kMaxManifestBytes);
 
-// The patch address for a language as a URL, but only when it is an http or https address; any
-// other address (file:, qrc:, ftp:, or none) gives an empty URL and the language is not offered.
+// The patch address for a language as a URL, but only when it passes the address rule the
+// publisher's tool checks too (qdt::checkFetchableAddress: http or https, a well-formed host);
+// any other address (file:, qrc:, ftp:, a broken host, or none) gives an empty URL and the
+// language is not offered.
 QUrl patchUrl(const nlohmann::json& manifest, Languages lang);
 
 // The manifest text as it arrives: it ends at the first zero byte; one JSON value and trailing

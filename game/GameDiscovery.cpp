@@ -4,17 +4,19 @@
 #include <string>
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 #include <nlohmann/json.hpp>
 
 #include "app/Constants.h"
 #include "app/RunLog.h"
+#include "core/CheckedFile.h"
 #include "core/FileIo.h"
 #include "game/platform/GameLookup.h"
 
 namespace {
+
+constexpr std::size_t kMaxSettingsBytes = 64 * 1024;
 
 QString settingsFilePath()
 {
@@ -35,12 +37,18 @@ QString loadSavedGamePath()
 
 QString loadSavedGamePath(const QString& settingsFile)
 {
-    QFile file(settingsFile);
-    if (!file.open(QIODevice::ReadOnly))
+    // A path and little else: anything larger, or a pipe, a device, a folder or a link in the
+    // file's place, is not ours and must neither hold the start nor fill the memory.
+    const auto bytes = qdt::readSmallRegularFile(
+        qdt::pathFromUtf8(QDir::toNativeSeparators(settingsFile).toStdString()), kMaxSettingsBytes);
+    if (!bytes) {
+        if (bytes.status.kind != qdt::ErrorKind::NotFound)
+            runlog::write(QStringLiteral("the settings file is not used: %1")
+                              .arg(QString::fromStdString(bytes.status.detail)));
         return QString();
-    const QByteArray bytes = file.readAll();
-    const auto json =
-        nlohmann::json::parse(bytes.constData(), bytes.constData() + bytes.size(), nullptr, false);
+    }
+    const auto* text = reinterpret_cast<const char*>(bytes.value.data());
+    const auto json = nlohmann::json::parse(text, text + bytes.value.size(), nullptr, false);
     if (!json.is_object())
         return QString();
     const auto member = json.find("launcherPath");

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/AddressRule.h"
 #include "core/FileIo.h"
 #include "core/LanguageTable.h"
 #include "core/Xxh64.h"
@@ -86,61 +87,25 @@ public:
     bool write(const unsigned char*, std::size_t) override { return true; }
 };
 
-} // namespace
-
-bool fetchableAddress(const std::string& url, std::string& why)
+// Whether Windows opens a device instead of a file under `name`: CON, PRN, AUX, NUL, CONIN$,
+// CONOUT$, COM0-COM9 and LPT0-LPT9 (also with a superscript 1, 2 or 3), in any case, alone or
+// before an extension, blanks before the extension included.
+bool windowsDeviceName(const std::string& name)
 {
-    for (unsigned char c : url) {
-        if (c <= 0x20 || c >= 0x7f || std::strchr("\"<>\\^`{|}", c)) {
-            why = "it holds a blank, a control character or a character that must be "
-                  "percent-encoded";
-            return false;
-        }
-    }
-    const auto colon = url.find("://");
-    const std::string scheme = lower(url.substr(0, colon == std::string::npos ? 0 : colon));
-    if (colon == std::string::npos || (scheme != "http" && scheme != "https")) {
-        why = "only http:// and https:// addresses are fetched";
+    std::string stem = lower(name.substr(0, name.find('.')));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"})
+        if (stem == device)
+            return true;
+    if (stem.compare(0, 3, "com") != 0 && stem.compare(0, 3, "lpt") != 0)
         return false;
-    }
-    const std::size_t start = colon + 3;
-    const std::size_t end = url.find_first_of("/?#", start);
-    std::string authority =
-        url.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    const auto at = authority.rfind('@');
-    if (at != std::string::npos)
-        authority = authority.substr(at + 1);
-    std::string host = authority;
-    if (!authority.empty() && authority[0] == '[') {
-        const auto close = authority.find(']');
-        if (close == std::string::npos) {
-            why = "its host is not complete";
-            return false;
-        }
-        host = authority.substr(0, close + 1);
-        authority = authority.substr(close + 1);
-        if (!authority.empty() && authority[0] != ':') {
-            why = "its host is not complete";
-            return false;
-        }
-    } else {
-        const auto portColon = authority.find(':');
-        host = authority.substr(0, portColon);
-        authority = portColon == std::string::npos ? "" : authority.substr(portColon);
-    }
-    if (host.empty() || host == "[]") {
-        why = "it names no host";
-        return false;
-    }
-    if (!authority.empty()) {
-        const std::string port = authority.substr(1);
-        if (!port.empty() && (!isDigits(port) || std::stol(port) > 65535)) {
-            why = "its port is not a number up to 65535";
-            return false;
-        }
-    }
-    return true;
+    const std::string number = stem.substr(3);
+    return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xC2\xB9" ||
+           number == "\xC2\xB2" || number == "\xC2\xB3";
 }
+
+} // namespace
 
 std::string fileNameOfAddress(const std::string& url, std::string& why)
 {
@@ -173,6 +138,21 @@ std::string fileNameOfAddress(const std::string& url, std::string& why)
                   "\" holds a path separator, a drive colon or a control character";
             return {};
         }
+        if (std::strchr("<>\"|*?", c)) {
+            why = "the address's file name \"" + last + "\" holds \"" + std::string(1, c) +
+                  "\", which Windows refuses in file names";
+            return {};
+        }
+    }
+    // Windows drops trailing dots and blanks from a name, so the file checked would be another.
+    if (name.back() == '.' || name.back() == ' ') {
+        why = "the address's file name \"" + last + "\" ends in a dot or a blank";
+        return {};
+    }
+    if (windowsDeviceName(name)) {
+        why = "the address's file name \"" + last +
+              "\" is a name Windows keeps for a device, so no release folder can hold it";
+        return {};
     }
     return name;
 }
@@ -316,9 +296,10 @@ int manifestCommand(const Args& args)
             // The file part as the shell gave it, wide on Windows.
             const std::string fileText = value.substr(comma + 1);
             entry.file = qdt::pathFromUtf8(fileText);
-            std::string why;
-            if (!fetchableAddress(entry.url, why))
-                return refuse(key + ": the patcher would not fetch \"" + entry.url + "\": " + why);
+            const auto fetchable = qdt::checkFetchableAddress(entry.url);
+            if (!fetchable)
+                return refuse(key + ": the patcher would not fetch \"" + entry.url +
+                              "\": " + fetchable.status.detail);
             listed.push_back(std::move(entry));
         } else {
             output = i;
@@ -460,9 +441,9 @@ int verifyCommand(const Args& args)
             continue;
         }
         const std::string url = address->get<std::string>();
-        std::string why;
-        if (!fetchableAddress(url, why)) {
-            faultLine("the patcher would not fetch \"" + url + "\": " + why);
+        const auto fetchable = qdt::checkFetchableAddress(url);
+        if (!fetchable) {
+            faultLine("the patcher would not fetch \"" + url + "\": " + fetchable.status.detail);
             continue;
         }
         const auto hashIt = doc.find("xxhash" + suffix);
@@ -473,6 +454,7 @@ int verifyCommand(const Args& args)
         const std::uint64_t published =
             hashIt->is_number_unsigned() ? hashIt->get<std::uint64_t>()
                                          : static_cast<std::uint64_t>(hashIt->get<std::int64_t>());
+        std::string why;
         const std::string name = fileNameOfAddress(url, why);
         if (name.empty()) {
             faultLine("\"" + url + "\": " + why);

@@ -13,13 +13,10 @@ int makeCommand(const Args& args);
 int manifestCommand(const Args& args);
 int verifyCommand(const Args& args);
 
-// Whether the patcher fetches `url`: an http or https address with a host, in plain printable
-// ASCII (anything else is to be percent-encoded). `why` says what is wrong otherwise.
-bool fetchableAddress(const std::string& url, std::string& why);
-
 // The file a patch address names: the last component of its path, percent-decoded. Empty, with
-// `why` set, when it is no usable file name (nothing, "." or "..", a separator or a control
-// character in it).
+// `why` set, when it is no name a file can have in a release folder on Linux and on Windows
+// (nothing, "." or "..", a separator, a control character or a character Windows refuses in it,
+// a trailing dot or blank, or a name Windows keeps for a device such as "CON" or "com1.data").
 std::string fileNameOfAddress(const std::string& url, std::string& why);
 
 // "0.4" as major × 65536 + minor, or a plain integer as the encoded value itself. False, with

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QFontMetrics>
@@ -24,8 +25,11 @@
 #include "app/Messages.h"
 #include "app/QuenDaraTranslation.h"
 #include "app/RunLog.h"
+#include "core/CheckedFile.h"
+#include "tests/support/QtPath.h"
 #include "tests/support/WindowAccess.h"
 
+#include <filesystem>
 #include <functional>
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -482,6 +486,139 @@ TEST(RunLog, KeepsTheLastRunsEachBoundedAndRecordsTheMessagesShown)
     EXPECT_LE(size, 256 * 1024 + 64);
     EXPECT_TRUE(text(QStringLiteral("patcher.log"))
                     .endsWith(QStringLiteral("[log full: later lines are not kept]\n")));
+}
+
+// Whatever holds the log's name (a link or a second name of a file elsewhere, put there before the
+// run or while it goes on) never receives a line: the file elsewhere stays as it was, and the
+// run's lines go to a file of the log's own or nowhere.
+TEST(RunLog, NeverWritesThroughALinkOrASecondName)
+{
+    struct Case
+    {
+        const char* what;
+        bool symbolicLink; // else a second name (a hard link)
+        QString name;      // the log name it takes
+        bool duringTheRun; // put there after the run's log was started
+    };
+    const Case cases[] = {
+        {"a second name of a file elsewhere as this run's log", false,
+         QStringLiteral("patcher.log"), false},
+        {"a second name of a file elsewhere as the oldest log", false,
+         QStringLiteral("patcher.3.log"), false},
+#ifndef _WIN32
+        {"a second name of a file elsewhere put in while the program runs", false,
+         QStringLiteral("patcher.log"), true},
+        {"a link to a file elsewhere as this run's log", true, QStringLiteral("patcher.log"),
+         false},
+        {"a link to a file elsewhere as an older log", true, QStringLiteral("patcher.2.log"),
+         false},
+        {"a link to a file elsewhere put in while the program runs", true,
+         QStringLiteral("patcher.log"), true},
+#endif
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const bool symbolicLink = c.symbolicLink;
+        QTemporaryDir dir;
+        QTemporaryDir elsewhere;
+        ASSERT_TRUE(dir.isValid() && elsewhere.isValid());
+        const QString outside = elsewhere.filePath(QStringLiteral("precious.txt"));
+        // In the same folder tree as the log, so that a second name can be made.
+        const QString sameDisk = dir.filePath(QStringLiteral("keep/precious.txt"));
+        QDir().mkpath(dir.filePath(QStringLiteral("keep")));
+        const QString target = symbolicLink ? outside : sameDisk;
+        writeFile(target, "keep me\n");
+        const QString logName = dir.filePath(c.name);
+        auto leaveLink = [&] {
+            QFile::remove(logName);
+            if (symbolicLink) {
+                ASSERT_TRUE(QFile::link(target, logName));
+            } else {
+                std::error_code ec;
+                std::filesystem::create_hard_link(fsPath(target), fsPath(logName), ec);
+                ASSERT_FALSE(ec) << ec.message();
+            }
+        };
+        if (!c.duringTheRun)
+            leaveLink();
+        for (int run = 0; run < 3; ++run) {
+            runlog::start(dir.path());
+            if (c.duringTheRun && run == 0)
+                leaveLink();
+            runlog::write(QStringLiteral("a line of run %1").arg(run));
+        }
+        EXPECT_EQ(readFile(target), QByteArray("keep me\n"));
+        // Nothing under a log's name leads elsewhere: a player attaches these files to a report.
+        for (int older = 1; older <= 4; ++older) {
+            const auto kind =
+                qdt::entryAt(fsPath(dir.filePath(QStringLiteral("patcher.%1.log").arg(older))))
+                    .kind;
+            EXPECT_TRUE(kind == qdt::EntryKind::OwnFile || kind == qdt::EntryKind::Missing)
+                << older;
+        }
+        // This run's log, if there is one, is a file of its own.
+        if (!runlog::currentFile().isEmpty()) {
+            EXPECT_EQ(qdt::entryAt(fsPath(runlog::currentFile())).kind, qdt::EntryKind::OwnFile);
+            EXPECT_TRUE(readFile(runlog::currentFile()).contains("a line of run 2"));
+        }
+    }
+}
+
+// A folder (or anything else) in the place of a log neither stops the rotation nor makes a log
+// grow past its cap; what was in the folder is kept.
+TEST(RunLog, RotationGoesPastWhatIsInTheWayAndEveryLogStaysUnderItsCap)
+{
+    constexpr qint64 cap = 256 * 1024;
+    const QStringList inTheWay = {QStringLiteral("patcher.4.log"), QStringLiteral("patcher.log"),
+                                  QStringLiteral("patcher.2.log")};
+    for (const QString& name : inTheWay) {
+        SCOPED_TRACE(name.toStdString());
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        QDir().mkpath(dir.filePath(name));
+        writeFile(dir.filePath(name + QStringLiteral("/inside.txt")), "a folder's content");
+#ifndef _WIN32
+        // And a pipe, which would hold an open for writing.
+        ASSERT_EQ(
+            ::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("patcher.3.log"))).constData(),
+                     0600),
+            0);
+#endif
+        for (int run = 1; run <= 7; ++run) {
+            runlog::start(dir.path());
+            runlog::write(QStringLiteral("run %1").arg(run));
+            // Far more than a log keeps.
+            for (int i = 0; i < 3000; ++i)
+                runlog::write(QString(100, QLatin1Char('x')));
+            QDir folder(dir.path());
+            for (const QFileInfo& entry :
+                 folder.entryInfoList(QStringList{QStringLiteral("patcher*.log")},
+                                      QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+                SCOPED_TRACE(entry.fileName().toStdString() + " after run " + std::to_string(run));
+                if (entry.isFile())
+                    EXPECT_LE(entry.size(), cap);
+            }
+            ASSERT_EQ(runlog::currentFile(), dir.filePath(QStringLiteral("patcher.log")));
+            EXPECT_TRUE(readFile(runlog::currentFile())
+                            .contains(QStringLiteral("] run %1\n").arg(run).toUtf8()));
+            if (run > 1)
+                EXPECT_TRUE(readFile(dir.filePath(QStringLiteral("patcher.1.log")))
+                                .contains(QStringLiteral("] run %1\n").arg(run - 1).toUtf8()));
+        }
+        // The rotation went on: the four runs before are kept in order.
+        for (int older = 1; older <= 4; ++older)
+            EXPECT_TRUE(readFile(dir.filePath(QStringLiteral("patcher.%1.log").arg(older)))
+                            .contains(QStringLiteral("] run %1\n").arg(7 - older).toUtf8()))
+                << older;
+        // The folder's content is still there, under a name of its own.
+        QStringList kept;
+        QDirIterator it(dir.path(), QStringList{QStringLiteral("inside.txt")}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            kept << it.next();
+        ASSERT_EQ(kept.size(), 1);
+        EXPECT_EQ(readFile(kept.front()), QByteArray("a folder's content"));
+    }
 }
 
 } // namespace

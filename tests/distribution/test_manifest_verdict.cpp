@@ -10,7 +10,7 @@ TEST(ManifestReading, HashesAndAddresses)
     const nlohmann::json manifest = {{"xxhash_EN", 18446744073709551615ull},
                                      {"xxhash_EN_M", 12.9},
                                      {"xxhash_RU", "12"},
-                                     {"filename_EN", "http://127.0.0.1:9/a b"},
+                                     {"filename_EN", "http://127.0.0.1:9/a%20b"},
                                      {"filename_EN_M", "qrc:/x"},
                                      {"filename_RU", "https://127.0.0.1/ru"}};
     EXPECT_EQ(publishedHash(manifest, languageEnglish), 18446744073709551615ull);

@@ -591,6 +591,12 @@ TEST_F(Release, ManifestRefusals)
         {"address ends in a folder",
          {"--version", "0.4", "--language", "en=http://h/files/," + en},
          "file name"},
+        {"address names a device",
+         {"--version", "0.4", "--language", "en=http://h/con.data," + en},
+         "device"},
+        {"host with an empty label",
+         {"--version", "0.4", "--language", "en=http://files..example.org/p.data," + en},
+         "empty label"},
         {"version 0", {"--version", "0", "--language", "en=http://h/p.data," + en}, "version 0"},
         {"version not a number",
          {"--version", "four", "--language", "en=http://h/p.data," + en},
@@ -690,6 +696,24 @@ TEST_F(Release, VerifyNamesEachFault)
         {"address with an encoded separator", ruPatch, "http://h/a%2Fpatch_RU.data", true,
          "separator"},
         {"address the patcher won't fetch", ruPatch, "ftp://h/patch_RU.data", true, "http"},
+        {"host the patcher won't fetch", ruPatch, "http://files..example.org/patch_RU.data", true,
+         "empty label"},
+        // Names Windows keeps for devices, in any case, with or without an extension: a release
+        // folder can't hold such a file, and opening it reaches a device instead.
+        {"address naming a device", ruPatch, "http://h/CON", true, "device"},
+        {"address naming a device, lower case", ruPatch, "http://h/files/nul", true, "device"},
+        {"address naming a device with an extension", ruPatch, "http://h/Aux.data", true, "device"},
+        {"address naming a port with two extensions", ruPatch, "http://h/com1.tar.gz", true,
+         "device"},
+        {"address naming a printer port", ruPatch, "http://h/LPT9.data?x=1", true, "device"},
+        {"address naming a printer", ruPatch, "http://h/prn%20.data", true, "device"},
+        {"address naming a port with a superscript digit", ruPatch, "http://h/COM%C2%B9.data", true,
+         "device"},
+        {"address ending in a dot", ruPatch, "http://h/patch_RU.data.", true, "dot or a blank"},
+        {"address ending in an encoded blank", ruPatch, "http://h/patch_RU.data%20", true,
+         "dot or a blank"},
+        {"address with a character Windows refuses", ruPatch, "http://h/patch%7CRU.data", true,
+         "Windows refuses"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
