@@ -595,15 +595,17 @@ TEST(RunLog, RotationGoesPastWhatIsInTheWayAndEveryLogStaysUnderItsCap)
                  folder.entryInfoList(QStringList{QStringLiteral("patcher*.log")},
                                       QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
                 SCOPED_TRACE(entry.fileName().toStdString() + " after run " + std::to_string(run));
-                if (entry.isFile())
+                if (entry.isFile()) {
                     EXPECT_LE(entry.size(), cap);
+                }
             }
             ASSERT_EQ(runlog::currentFile(), dir.filePath(QStringLiteral("patcher.log")));
             EXPECT_TRUE(readFile(runlog::currentFile())
                             .contains(QStringLiteral("] run %1\n").arg(run).toUtf8()));
-            if (run > 1)
+            if (run > 1) {
                 EXPECT_TRUE(readFile(dir.filePath(QStringLiteral("patcher.1.log")))
                                 .contains(QStringLiteral("] run %1\n").arg(run - 1).toUtf8()));
+            }
         }
         // The rotation went on: the four runs before are kept in order.
         for (int older = 1; older <= 4; ++older)
