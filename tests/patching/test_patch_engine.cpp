@@ -1,7 +1,9 @@
 // The patch format checks and the streaming engine, on real files in temporary folders.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <limits>
 #include <random>
@@ -501,6 +503,214 @@ TEST(PatchEngine, SameBytesAsTheStepByStepAlgorithm)
 
             ASSERT_TRUE(applyFile(dir / "data.lpk", reverse).ok());
             EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
+        }
+    }
+}
+
+// An output that takes the unchanged spans from the source by their offsets, never from the bytes
+// handed with them, as an output whose system copies them from the archive file does.
+class CopyingOutput : public qdt::ByteOutput
+{
+public:
+    explicit CopyingOutput(const Bytes& source) : source_(source) {}
+    bool write(const unsigned char* data, std::size_t size) override
+    {
+        bytes.insert(bytes.end(), data, data + size);
+        return true;
+    }
+    bool writeUnchanged(const unsigned char*, std::size_t size, std::uint64_t from) override
+    {
+        if (from + size > source_.size())
+            return false;
+        const auto at = source_.begin() + static_cast<std::ptrdiff_t>(from);
+        bytes.insert(bytes.end(), at, at + static_cast<std::ptrdiff_t>(size));
+        return true;
+    }
+    Bytes bytes;
+
+private:
+    const Bytes& source_;
+};
+
+Bytes letters(std::size_t count, char first = 'a')
+{
+    Bytes b(count);
+    for (std::size_t i = 0; i < count; ++i)
+        b[i] = static_cast<unsigned char>(first + i % 26);
+    return b;
+}
+
+// Edits `gap` bytes apart, each replacing `oldLength` bytes by three new ones, until `size`.
+std::vector<testdata::Edit> evenEdits(std::size_t size, std::size_t gap, std::size_t oldLength)
+{
+    std::vector<testdata::Edit> edits;
+    for (std::size_t at = gap; at + oldLength <= size; at += gap + oldLength)
+        edits.push_back(
+            {static_cast<std::int64_t>(at), static_cast<std::int64_t>(oldLength), letters(3)});
+    return edits;
+}
+
+struct SpanCase
+{
+    const char* what;
+    std::size_t size;
+    std::vector<testdata::Edit> edits;
+};
+
+std::vector<SpanCase> spanCases()
+{
+    using E = testdata::Edit;
+    constexpr std::size_t kMiB = 1u << 20;
+    const std::size_t big = 20 * kMiB + 5;
+    return {
+        {"records at both ends, one long span between",
+         big,
+         {E{0, 10, letters(3)}, E{static_cast<std::int64_t>(big - 7), 7, letters(12)}}},
+        {"long spans at both ends",
+         5 * kMiB,
+         {E{static_cast<std::int64_t>(5 * kMiB / 2), 100, letters(50)}}},
+        {"no records", kMiB + 3, {}},
+        {"adjacent records and insertions at one offset, empty spans",
+         30000,
+         {E{100, 5, letters(2)}, E{105, 0, letters(4)}, E{105, 3, {}}, E{108, 10, letters(1)}}},
+        {"records only: one replaces the whole archive", 10000, {E{0, 10000, letters(7000)}}},
+        {"records only: one after another",
+         10000,
+         {E{0, 4000, letters(10)}, E{4000, 0, letters(5)}, E{4000, 6000, letters(9000)}}},
+        {"spans of 1, 4095, 4096 and 4097 bytes",
+         20000,
+         {E{1, 2, letters(4)}, E{4098, 2, letters(4)}, E{8196, 2, letters(4)},
+          E{12295, 2, letters(4)}}},
+        {"more spans than one block keeps", 3000 * 5010, evenEdits(3000 * 5010, 5000, 10)},
+        {"an empty archive given bytes", 0, {E{0, 0, letters(5)}}},
+        {"everything deleted", 9000, {E{0, 9000, {}}}},
+    };
+}
+
+// The unchanged spans between records are copied from the archive inside the system where it can
+// do that: spans empty, short, long, at either end or none at all, each case applied with that
+// copy and without it (as where the system refuses it) and undone again, byte for byte as the
+// step-by-step algorithm has it.
+TEST(PatchEngine, UnchangedSpansAtTheEdges)
+{
+    TempDir dir;
+    int round = 0;
+    for (const SpanCase& c : spanCases()) {
+        const Bytes source = testdata::makeArchive(c.size, static_cast<std::uint64_t>(++round));
+        const Bytes patch = testdata::makePatch(source, c.edits);
+        const auto expected = stepbystep::apply(source, patch);
+
+        const auto summary =
+            qdt::checkPatch(patch.data(), patch.size(), static_cast<std::int64_t>(source.size()));
+        ASSERT_TRUE(summary.ok()) << c.what << ": " << summary.status.detail;
+        MemoryInput in(source);
+        CopyingOutput copied(source);
+        const auto streamed =
+            qdt::streamPatch(patch.data(), patch.size(), summary.value, source.size(), in, copied);
+        ASSERT_TRUE(streamed.status.ok()) << c.what << ": " << streamed.status.detail;
+        EXPECT_EQ(copied.bytes, expected.content) << c.what;
+
+        for (const bool systemCopy : {true, false}) {
+            SCOPED_TRACE(std::string(c.what) + (systemCopy ? ", system copy" : ", through memory"));
+            testdata::writeFile(dir / "data.lpk", source);
+            qdt::ApplyRequest r;
+            r.archive = dir / "data.lpk";
+            r.patch = patch.data();
+            r.patchSize = patch.size();
+            r.reversePatch = dir / "rev";
+            r.systemCopy = systemCopy;
+            const auto status = qdt::applyPatchToArchive(r);
+            ASSERT_TRUE(status.ok()) << status.detail;
+            EXPECT_EQ(testdata::readFile(dir / "data.lpk"), expected.content);
+            const Bytes reverse = testdata::readFile(dir / "rev");
+            EXPECT_EQ(reverse, expected.reverse);
+
+            r.patch = reverse.data();
+            r.patchSize = reverse.size();
+            r.reversePatch.clear();
+            const auto undone = qdt::applyPatchToArchive(r);
+            ASSERT_TRUE(undone.ok()) << undone.detail;
+            EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
+            EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"data.lpk", "rev"}));
+        }
+    }
+}
+
+// Another program writes into the archive while the pass reads it: bytes the pass has read
+// (which the system may still be copying from the archive), bytes still ahead, more bytes, fewer.
+// The run is refused, the archive keeps what that program wrote, and nothing of the run is left.
+TEST(PatchEngine, ArchiveWrittenDuringThePassIsRefused)
+{
+    struct Writer
+    {
+        const char* what;
+        std::function<void(const fs::path&, std::uint64_t size)> write;
+        // Bytes the pass has hashed already: only the archive's change stamp shows the change.
+        bool behindThePass = false;
+    };
+    auto overwrite = [](const fs::path& archive, std::uint64_t at) {
+        std::FILE* f = qdt::openFile(archive, qdt::FileMode::ReadWrite).value.release();
+        ASSERT_NE(f, nullptr);
+        std::fseek(f, static_cast<long>(at), SEEK_SET);
+        std::fputc('!', f);
+        std::fclose(f);
+    };
+    const Writer writers[] = {
+        {"a byte already read", [&](const fs::path& a, std::uint64_t) { overwrite(a, 100); }, true},
+        {"a byte not read yet",
+         [&](const fs::path& a, std::uint64_t size) { overwrite(a, size - 100); }},
+        {"bytes added at the end",
+         [](const fs::path& a, std::uint64_t size) { fs::resize_file(a, size + 4096); }},
+        {"the archive cut short",
+         [](const fs::path& a, std::uint64_t size) { fs::resize_file(a, size / 3); }},
+    };
+    TempDir dir;
+    const Bytes source = testdata::makeArchive(40u << 20, 21);
+    const Bytes patch =
+        testdata::makePatch(source, testdata::translationEdits(source.size(), 2000, 21));
+    for (const Writer& w : writers) {
+        for (const bool systemCopy : {true, false}) {
+            SCOPED_TRACE(std::string(w.what) + (systemCopy ? ", system copy" : ", through memory"));
+            testdata::writeFile(dir / "data.lpk", source);
+            // File times may be kept to a clock tick: the archive's own last change must lie in
+            // an earlier tick than the other program's write, or the two could not be told apart.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            bool written = false;
+            qdt::ApplyRequest r;
+            r.archive = dir / "data.lpk";
+            r.patch = patch.data();
+            r.patchSize = patch.size();
+            r.backup = dir / "backup";
+            r.reversePatch = dir / "rev";
+            r.systemCopy = systemCopy;
+            r.progress = [&](std::uint64_t done, std::uint64_t) {
+                if (!written && done > 0 && done < source.size()) {
+                    written = true;
+                    w.write(dir / "data.lpk", source.size());
+                }
+            };
+            const Bytes before = [&] {
+                // What the archive holds after the other program's write, made on a copy.
+                testdata::writeFile(dir.root() / "expected", source);
+                w.write(dir.root() / "expected", source.size());
+                Bytes b = testdata::readFile(dir.root() / "expected");
+                fs::remove(dir.root() / "expected");
+                return b;
+            }();
+            const auto status = qdt::applyPatchToArchive(r);
+            ASSERT_TRUE(written);
+            EXPECT_FALSE(status.ok());
+            EXPECT_TRUE(status.kind == qdt::ErrorKind::ReadFailed ||
+                        status.kind == qdt::ErrorKind::SourceMismatch)
+                << status.detail;
+            if (w.behindThePass) {
+                EXPECT_EQ(status.kind, qdt::ErrorKind::ReadFailed);
+                EXPECT_NE(status.detail.find("changed by another program while it was read"),
+                          std::string::npos)
+                    << status.detail;
+            }
+            EXPECT_EQ(testdata::readFile(dir / "data.lpk"), before);
+            EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"data.lpk"});
         }
     }
 }
