@@ -1,13 +1,11 @@
 // Measures quen-dara-patch on generated archives with translation-like edits and prints ratios
 // measured in the same run:
-//   apply (with backup and reverse patch) + sync   against   cp + sync of the archive, and
-//                                                   dd bs=1M + sync (a copy through memory)
+//   apply (with backup and reverse patch) + sync   against   cp + sync of the archive
 //   restore + sync, the first after an apply       against   later ones
 //   apply + sync                                    against   xdelta3 -d -s of the same change
 //   peak memory of apply                            against   64 MiB + the patch's size
 //   status (is the patch applied?)                  against   one XXH64 pass over the archive
-// Usage: bench_apply [--dir DIR] [--records N] [--tool PATH] [SIZE_MIB...]
-//        (default sizes: 256 1024 2048; --tool measures another build of quen-dara-patch)
+// Usage: bench_apply [--dir DIR] [--records N] [SIZE_MIB...]   (default sizes: 256 1024 2048)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -88,9 +86,6 @@ void require(bool ok, const char* what)
 
 constexpr int kRounds = 5;
 
-// The tool measured: this build's, or another one named on the command line.
-std::string tool = QDT_TOOL;
-
 double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -170,12 +165,11 @@ void benchOneSize(const fs::path& dir, std::uint64_t mib, std::size_t records)
     removeQuietly(target);
     runProgram({"sync"});
 
-    // Five rounds, each: the baselines (one copy of the archive made durable, by `cp`, which
-    // has the system copy it, and by `dd`, which reads it into memory and writes it out), then
-    // apply with backup and reverse patch and sync (the tool flushes its own files already), then
-    // the restore that follows it. The rounds interleave the programs, so that all see the same
+    // Five rounds, each: the baseline (one copy of the archive, made durable), then apply with
+    // backup and reverse patch and sync (the tool flushes its own files already), then the
+    // restore that follows it. The rounds interleave the programs, so that both see the same
     // state of a shared machine; the first restore after an apply is also reported on its own.
-    std::vector<double> cpRuns, ddRuns, applyRuns, restoreRuns;
+    std::vector<double> cpRuns, applyRuns, restoreRuns;
     Measured apply, status;
     double statusTime = 0;
     for (int i = 0; i < kRounds; ++i) {
@@ -187,17 +181,7 @@ void benchOneSize(const fs::path& dir, std::uint64_t mib, std::size_t records)
         runProgram({"sync"});
 
         t = std::chrono::steady_clock::now();
-        require(runProgram(
-                    {"dd", "if=" + archive.string(), "of=" + copy.string(), "bs=1M", "status=none"})
-                        .exitCode == 0,
-                "dd");
-        runProgram({"sync"});
-        ddRuns.push_back(seconds(t));
-        removeQuietly(copy);
-        runProgram({"sync"});
-
-        t = std::chrono::steady_clock::now();
-        apply = runProgram({tool, "apply", archive.string(), patch.string(), "--backup",
+        apply = runProgram({QDT_TOOL, "apply", archive.string(), patch.string(), "--backup",
                             backup.string(), "--reverse", reverse.string()});
         runProgram({"sync"});
         applyRuns.push_back(seconds(t));
@@ -205,12 +189,12 @@ void benchOneSize(const fs::path& dir, std::uint64_t mib, std::size_t records)
         if (i == 0) {
             // Is the patch applied? The tool's answer, against a bare hash pass below.
             t = std::chrono::steady_clock::now();
-            status = runProgram({tool, "status", archive.string(), patch.string()});
+            status = runProgram({QDT_TOOL, "status", archive.string(), patch.string()});
             statusTime = seconds(t);
             require(status.exitCode == 0, "status");
         }
         t = std::chrono::steady_clock::now();
-        require(runProgram({tool, "apply", archive.string(), reverse.string()}).exitCode == 0,
+        require(runProgram({QDT_TOOL, "apply", archive.string(), reverse.string()}).exitCode == 0,
                 "restore");
         runProgram({"sync"});
         restoreRuns.push_back(seconds(t));
@@ -231,20 +215,16 @@ void benchOneSize(const fs::path& dir, std::uint64_t mib, std::size_t records)
     require(xd.exitCode == 0, "xdelta3 -d");
 
     const double cpSync = median(cpRuns);
-    const double ddSync = median(ddRuns);
     const double applySync = median(applyRuns);
     const double cpBest = *std::min_element(cpRuns.begin(), cpRuns.end());
     const double applyBest = *std::min_element(applyRuns.begin(), applyRuns.end());
     const double patchMiB = patchBytes.size() / 1048576.0;
     std::printf("cp + sync:                 median %.2f s, best %.2f s   runs: %s\n", cpSync,
                 cpBest, list(cpRuns).c_str());
-    std::printf("dd bs=1M + sync:           median %.2f s, best %.2f s   runs: %s\n", ddSync,
-                *std::min_element(ddRuns.begin(), ddRuns.end()), list(ddRuns).c_str());
     std::printf("apply + sync:              median %.2f s, best %.2f s   runs: %s\n", applySync,
                 applyBest, list(applyRuns).c_str());
     std::printf("apply / cp:                medians %.2f, best runs %.2f (goal <= 1.3)\n",
                 applySync / cpSync, applyBest / cpBest);
-    std::printf("apply / dd:                medians %.2f\n", applySync / ddSync);
     std::printf("restore + sync:            first after an apply %.2f s, later ones %s\n",
                 restoreRuns[0],
                 list(std::vector<double>(restoreRuns.begin() + 1, restoreRuns.end())).c_str());
@@ -273,12 +253,10 @@ int main(int argc, char** argv)
         const std::string a = argv[i];
         if (a == "--dir" && i + 1 < argc)
             dir = argv[++i];
-        else if (a == "--tool" && i + 1 < argc)
-            tool = argv[++i];
         else if (a == "--records" && i + 1 < argc)
             records = std::strtoull(argv[++i], nullptr, 10);
         else if (a == "--help") {
-            std::puts("Usage: bench_apply [--dir DIR] [--records N] [--tool PATH] [SIZE_MIB...]");
+            std::puts("Usage: bench_apply [--dir DIR] [--records N] [SIZE_MIB...]");
             return 0;
         } else
             sizes.push_back(std::strtoull(a.c_str(), nullptr, 10));
@@ -286,8 +264,8 @@ int main(int argc, char** argv)
     if (sizes.empty())
         sizes = {256, 1024, 2048};
     fs::create_directories(dir);
-    std::printf("bench_apply: %s, files in %s (page cache warm; every write made durable)\n",
-                tool.c_str(), dir.string().c_str());
+    std::printf("bench_apply: files in %s (page cache warm; every write made durable)\n",
+                dir.string().c_str());
     warmUpMemory(*std::max_element(sizes.begin(), sizes.end()));
     for (auto mib : sizes)
         benchOneSize(dir, mib, records);

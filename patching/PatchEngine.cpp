@@ -6,7 +6,6 @@
 #include "patching/PatchEngine.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -19,7 +18,6 @@
 
 #ifdef __linux__
 #include <fcntl.h>
-#include <unistd.h>
 #endif
 
 #include "core/ArchiveLock.h"
@@ -70,50 +68,25 @@ private:
 };
 
 // The patched archive as the streaming pass writes it. The content is gathered in blocks that a
-// second thread writes, so that the writing overlaps the reading and hashing; on Linux the disk
-// also starts writing each finished stretch while the pass goes on, so that the final flush waits
-// for the last stretch only, not for the whole archive. Where no thread can be started the blocks
-// are written in turn.
-//
-// On Linux the unchanged spans between records don't pass through the blocks: a block keeps only
-// where each lies in the archive, and the writer has the system copy it from the archive into the
-// patched copy (copy_file_range). Bytes written from our memory cost the system a copy of their
-// own besides the one that read them; copied inside it, each byte is copied once, as `cp` does.
-// The pass still reads every byte to hash it, and the bytes it hashed are the ones the system
-// copies as long as nobody writes to the archive meanwhile: the caller's change stamp check after
-// the pass catches anyone who did. Where the system refuses the copy (another file system, an old
-// kernel, a file system without it), at the start or part-way, the bytes go through memory.
+// second thread writes, so that the copying into the system's cache overlaps the reading and
+// hashing; on Linux the disk also starts writing each finished stretch while the pass goes on,
+// so that the final flush waits for the last stretch only, not for the whole archive. Where no
+// thread can be started the blocks are written in turn.
 class FileOutput : public ByteOutput
 {
 public:
-    // `file` must be unbuffered: the blocks are the buffering. Unchanged spans are copied from
-    // `source` where the system can; null sends every byte through the blocks.
-    FileOutput(std::FILE* file, std::FILE* source) : file_(file)
+    // `file` must be unbuffered: the blocks are the buffering.
+    explicit FileOutput(std::FILE* file) : file_(file)
     {
-        for (Block& b : blocks_) {
+        for (Block& b : blocks_)
             b.data.resize(kIoBlockSize);
-            b.copies.reserve(kMostCopies);
-        }
-#ifdef __linux__
-        if (source) {
-            // An empty copy tells at once whether the system copies between these two files.
-            loff_t at = 0;
-            sourceFd_ = ::fileno(source);
-            systemCopy_ = ::copy_file_range(sourceFd_, &at, ::fileno(file), nullptr, 0, 0) == 0;
-        }
-#else
-        (void)source;
-#endif
         try {
             writer_ = std::thread([this] { run(); });
         } catch (const std::system_error&) {
             // Synchronous writing then.
         }
     }
-    ~FileOutput() override
-    {
-        finish();
-    }
+    ~FileOutput() override { finish(); }
     FileOutput(const FileOutput&) = delete;
     FileOutput& operator=(const FileOutput&) = delete;
 
@@ -132,30 +105,12 @@ public:
         return true;
     }
 
-    bool writeUnchanged(const unsigned char* data, std::size_t size,
-                        std::uint64_t sourceOffset) override
-    {
-        // A short span costs a system call more than its bytes: it goes with the block.
-        if (size < kSmallestCopy || !systemCopy_.load(std::memory_order_relaxed))
-            return write(data, size);
-        Block& b = blocks_[current_];
-        if (!b.copies.empty() && b.copies.back().at == b.used &&
-            b.copies.back().from + b.copies.back().length == sourceOffset)
-            b.copies.back().length += size;
-        else
-            b.copies.push_back({b.used, sourceOffset, size});
-        b.copied += size;
-        if (b.copied >= kCopyStep || b.copies.size() == kMostCopies)
-            return handOver();
-        return true;
-    }
-
     // Writes what is left and waits until all of it is written; false when any write failed.
     bool finish()
     {
         if (!finished_) {
             finished_ = true;
-            if (blocks_[current_].used > 0 || !blocks_[current_].copies.empty())
+            if (blocks_[current_].used > 0)
                 handOver();
             if (writer_.joinable()) {
                 {
@@ -169,32 +124,14 @@ public:
         return error_ == 0;
     }
 
-    int error() const
-    {
-        return error_;
-    }
-    // Whether the archive ended before a span the writer copied from it: it changed meanwhile.
-    bool sourceEnded() const
-    {
-        return sourceEnded_;
-    }
+    int error() const { return error_; }
 
 private:
-    // A span of the archive to copy before the block's byte `at`.
-    struct Copy
-    {
-        std::size_t at;
-        std::uint64_t from;
-        std::uint64_t length;
-    };
-
     struct Block
     {
         std::vector<unsigned char> data;
         std::size_t used = 0;
-        std::vector<Copy> copies;
-        std::uint64_t copied = 0; // bytes of the copies
-        bool full = false;        // handed to the writer, not yet written
+        bool full = false; // handed to the writer, not yet written
     };
 
     // Hands the current block to the writer and goes on in the other one once that is free.
@@ -203,7 +140,7 @@ private:
         if (!writer_.joinable()) {
             Block& b = blocks_[current_];
             const bool ok = writeBlock(b);
-            clear(b);
+            b.used = 0;
             return ok;
         }
         std::unique_lock<std::mutex> lock(mutex_);
@@ -214,15 +151,8 @@ private:
         if (error_ != 0)
             return false;
         current_ = next;
-        clear(blocks_[current_]);
+        blocks_[current_].used = 0;
         return true;
-    }
-
-    static void clear(Block& b)
-    {
-        b.used = 0;
-        b.copies.clear();
-        b.copied = 0;
     }
 
     void run()
@@ -242,96 +172,16 @@ private:
         }
     }
 
-    // Writes one block, its copies in their places; on failure records the error for both
-    // threads to see.
+    // Writes one block; on failure records the error for both threads to see.
     bool writeBlock(const Block& b)
     {
-        std::size_t at = 0;
-        for (const Copy& c : b.copies) {
-            if (!writeBytes(b.data.data() + at, c.at - at) || !copySpan(c.from, c.length))
-                return false;
-            at = c.at;
+        if (std::fwrite(b.data.data(), 1, b.used, file_) != b.used) {
+            const int err = errno;
+            std::lock_guard<std::mutex> lock(mutex_);
+            error_ = err != 0 ? err : EIO;
+            return false;
         }
-        return writeBytes(b.data.data() + at, b.used - at);
-    }
-
-    bool writeBytes(const unsigned char* data, std::size_t size)
-    {
-        if (size == 0)
-            return true;
-#ifdef __linux__
-        // Straight to the descriptor: the system's copies move its position, which the C stream
-        // would not know of.
-        while (size > 0) {
-            const ssize_t n = ::write(::fileno(file_), data, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return failed(n < 0 ? errno : EIO);
-            data += n;
-            size -= static_cast<std::size_t>(n);
-            wrote(static_cast<std::uint64_t>(n));
-        }
-        return true;
-#else
-        if (std::fwrite(data, 1, size, file_) != size)
-            return failed(errno != 0 ? errno : EIO);
-        wrote(size);
-        return true;
-#endif
-    }
-
-    // Copies `length` bytes of the archive from `from` to the end of the patched copy.
-    bool copySpan(std::uint64_t from, std::uint64_t length)
-    {
-#ifdef __linux__
-        while (length > 0 && systemCopy_.load(std::memory_order_relaxed)) {
-            auto at = static_cast<loff_t>(from);
-            const ssize_t n = ::copy_file_range(sourceFd_, &at, ::fileno(file_), nullptr,
-                                                std::min<std::uint64_t>(length, 1u << 30), 0);
-            if (n > 0) {
-                from += static_cast<std::uint64_t>(n);
-                length -= static_cast<std::uint64_t>(n);
-                wrote(static_cast<std::uint64_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP &&
-                errno != EINVAL)
-                return failed(errno);
-            // Refused (or ended early, which a read tells for sure): from here on the bytes go
-            // through memory, and the pass sends them with the blocks.
-            systemCopy_.store(false, std::memory_order_relaxed);
-        }
-        while (length > 0) {
-            if (spare_.empty())
-                spare_.resize(kIoBlockSize);
-            const auto want =
-                static_cast<std::size_t>(std::min<std::uint64_t>(length, spare_.size()));
-            const ssize_t n = ::pread(sourceFd_, spare_.data(), want, static_cast<off_t>(from));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n == 0)
-                sourceEnded_ = true;
-            if (n <= 0)
-                return failed(n < 0 ? errno : EIO);
-            if (!writeBytes(spare_.data(), static_cast<std::size_t>(n)))
-                return false;
-            from += static_cast<std::uint64_t>(n);
-            length -= static_cast<std::uint64_t>(n);
-        }
-        return true;
-#else
-        (void)from;
-        return length == 0 || failed(EINVAL);
-#endif
-    }
-
-    // Counts written bytes; on Linux the disk starts on each finished stretch.
-    void wrote(std::uint64_t bytes)
-    {
-        written_ += bytes;
+        written_ += b.used;
 #ifdef __linux__
         if (written_ - started_ >= kWritebackStep) {
             ::sync_file_range(::fileno(file_), static_cast<off64_t>(started_),
@@ -339,34 +189,18 @@ private:
             started_ = written_;
         }
 #endif
-    }
-
-    bool failed(int err)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        error_ = err;
-        return false;
+        return true;
     }
 
     static constexpr std::uint64_t kWritebackStep = 16u << 20;
-    // Spans shorter than a page are cheaper to write from memory than to have copied.
-    static constexpr std::size_t kSmallestCopy = 4096;
-    // A block hands over after this many bytes of copies, so that the writer keeps up with the
-    // pass and the pass never runs far ahead of what is written.
-    static constexpr std::uint64_t kCopyStep = 8u << 20;
-    static constexpr std::size_t kMostCopies = 1024;
     std::FILE* file_;
-    int sourceFd_ = -1;
-    std::atomic<bool> systemCopy_{false};
     Block blocks_[2];
     int current_ = 0;
     bool finished_ = false;
     bool stop_ = false;
-    int error_ = 0;                    // guarded by mutex_ while the writer runs
-    bool sourceEnded_ = false;         // the writer's own until it is joined
-    std::uint64_t written_ = 0;        // the writer's own
-    std::uint64_t started_ = 0;        // the writer's own
-    std::vector<unsigned char> spare_; // the writer's own
+    int error_ = 0;             // guarded by mutex_ while the writer runs
+    std::uint64_t written_ = 0; // the writer's own
+    std::uint64_t started_ = 0; // the writer's own
     std::mutex mutex_;
     std::condition_variable changed_;
     std::thread writer_;
@@ -561,16 +395,14 @@ StreamResult streamPatch(const unsigned char* patch, std::size_t patchSize,
         hash.update(data, size);
         return output.write(data, size);
     };
-    // Copies the `count` unchanged source bytes that start at `from` to the output.
-    auto copySpan = [&](std::uint64_t from, std::uint64_t count) {
+    // Copies `count` unchanged source bytes to the output.
+    auto copySpan = [&](std::uint64_t count) {
         while (count > 0) {
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, block.size()));
             if (!input.read(block.data(), n))
                 return ErrorKind::ReadFailed;
-            hash.update(block.data(), n);
-            if (!output.writeUnchanged(block.data(), n, from))
+            if (!emit(block.data(), n))
                 return ErrorKind::WriteFailed;
-            from += n;
             count -= n;
             meter.advance(n);
         }
@@ -589,7 +421,7 @@ StreamResult streamPatch(const unsigned char* patch, std::size_t patchSize,
         if (offset < position || offset + oldLength > sourceSize)
             return fail(ErrorKind::Malformed, "record " + std::to_string(recordsSeen) +
                                                   " lies outside the archive or out of order");
-        if (auto k = copySpan(position, offset - position); k != ErrorKind::None)
+        if (auto k = copySpan(offset - position); k != ErrorKind::None)
             return fail(k, k == ErrorKind::ReadFailed
                                ? "the archive ended early or could not be read"
                                : "the patched archive could not be written");
@@ -608,7 +440,7 @@ StreamResult streamPatch(const unsigned char* patch, std::size_t patchSize,
     }
     if (recordsSeen != summary.recordCount || reader.position() != patchSize)
         return fail(ErrorKind::Malformed, "the patch's records do not match its check");
-    if (auto k = copySpan(position, sourceSize - position); k != ErrorKind::None)
+    if (auto k = copySpan(sourceSize - position); k != ErrorKind::None)
         return fail(k, k == ErrorKind::ReadFailed ? "the archive ended early or could not be read"
                                                   : "the patched archive could not be written");
 
@@ -719,12 +551,6 @@ Status applyPatchToArchive(const ApplyRequest& request)
         !space)
         return space;
 
-    auto changedWhileRead = [&archiveName] {
-        return Status::failure(ErrorKind::ReadFailed,
-                               archiveName + " was changed by another program while it was read; "
-                                             "nothing was changed, try again");
-    };
-
     // Everything this run may leave behind until it commits; removed on every failure.
     std::vector<std::filesystem::path> temporaries;
     auto fail = [&temporaries](Status status) {
@@ -751,7 +577,7 @@ Status applyPatchToArchive(const ApplyRequest& request)
         temporaries.push_back(tmp);
         std::setvbuf(out.value.get(), nullptr, _IONBF, 0);
         HashingFileInput input(in.value.get());
-        FileOutput output(out.value.get(), request.systemCopy ? in.value.get() : nullptr);
+        FileOutput output(out.value.get());
         streamed = streamPatch(request.patch, request.patchSize, summary, sourceSize, input, output,
                                request.progress, 0, sourceSize);
         Status status = streamed.status;
@@ -772,9 +598,7 @@ Status applyPatchToArchive(const ApplyRequest& request)
             status =
                 Status::failure(ErrorKind::ReadFailed, archiveName + " changed while it was read");
         } else if (!status.ok()) {
-            if (status.kind == ErrorKind::WriteFailed && output.sourceEnded())
-                status = changedWhileRead(); // the archive ended under the writer's copy
-            else if (status.kind == ErrorKind::WriteFailed) {
+            if (status.kind == ErrorKind::WriteFailed) {
                 if (output.error() == ENOSPC)
                     status.kind = ErrorKind::NoSpace;
                 status.detail = "Can't write the patched archive beside " + archiveName + ": " +
@@ -802,15 +626,15 @@ Status applyPatchToArchive(const ApplyRequest& request)
         if (!status.ok())
             return fail(status);
     }
-    // This also vouches for the unchanged spans that the system copied from the archive after
-    // the pass had hashed them: nobody wrote to it in between.
     const std::string stampAfter = changeStamp(in.value.get());
     in.value.reset();
     {
         std::error_code sizeError;
         if (stampAfter.empty() || stampAfter != stampBefore ||
             std::filesystem::file_size(archive, sizeError) != sourceSize)
-            return fail(changedWhileRead());
+            return fail(Status::failure(ErrorKind::ReadFailed,
+                                        archiveName + " was changed by another program while it "
+                                                      "was read; nothing was changed, try again"));
     }
 
     // The verified result is ready. The reverse patch and the backup are prepared beside their

@@ -35,9 +35,6 @@ struct ApplyRequest
     std::filesystem::path patchFile;    // the file the patch was read from, if any; never written
     ResultContent content = ResultContent::Patched;
     ProgressFunction progress;
-    // Whether the unchanged spans may be copied from the archive inside the system where it can
-    // (Linux); false sends every byte through the engine's buffers, as on a system without it.
-    bool systemCopy = true;
 };
 
 // Applies the request's patch to its archive. Nothing is written before the patch's structure,
@@ -92,15 +89,6 @@ class ByteOutput
 public:
     virtual ~ByteOutput() = default;
     virtual bool write(const unsigned char* data, std::size_t size) = 0;
-    // Writes `size` bytes that the pass read unchanged from the source at `sourceOffset` (and
-    // hashed from `data`). An output that can copy them from the source file itself, without
-    // taking them from memory, may do so.
-    virtual bool writeUnchanged(const unsigned char* data, std::size_t size,
-                                std::uint64_t sourceOffset)
-    {
-        (void)sourceOffset;
-        return write(data, size);
-    }
 };
 
 struct StreamResult
