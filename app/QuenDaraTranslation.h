@@ -20,6 +20,7 @@
 
 class FileDownloader;
 struct DownloadResult;
+struct ManifestVerdict;
 class QCloseEvent;
 
 class QuenDaraTranslation : public QMainWindow
@@ -98,6 +99,11 @@ private slots:
 
 private:
     void manifestProgress(qint64 bytesReceived, qint64 bytesTotal);
+    // The signature of the manifest `manifestResult` has arrived (release keys in force).
+    void manifestSignatureDownloaded(const DownloadResult& manifestResult,
+                                     const DownloadResult& signature);
+    // Acts on what the manifest's arrival means: the version gate and the folder validation.
+    void showManifestVerdict(const DownloadResult& result, const ManifestVerdict& verdict);
 
     Ui::QuenDaraTranslationClass ui;
     QString gamePath;

@@ -7,6 +7,7 @@
 #include "app/Messages.h"
 #include "app/QuenDaraTranslation.h"
 #include "app/RunLog.h"
+#include "distribution/ReleaseKeys.h"
 
 int main(int argc, char** argv)
 {
@@ -31,6 +32,24 @@ int main(int argc, char** argv)
         return 1;
     }
     runlog::start(workDir);
+    // The build checked the keys' form; one that still fails to parse leaves none, and then no
+    // manifest verifies rather than every one.
+    std::vector<qdt::PublicKey> keys;
+    QString keysProblem;
+    QString keyList = QStringLiteral(QDT_RELEASE_KEYS);
+#ifdef QDT_AUTOMATION_HOOK
+    // Builds for tests and the demo only: the end-to-end tests sign with keys of their own.
+    if (qEnvironmentVariableIsSet("QDT_TEST_RELEASE_KEYS"))
+        keyList = qEnvironmentVariable("QDT_TEST_RELEASE_KEYS");
+#endif
+    if (!parseReleaseKeyList(keyList, keys, &keysProblem)) {
+        runlog::write(QStringLiteral("release keys refused: ") + keysProblem);
+        showMessage(QApplication::translate("QuenDaraTranslation",
+                                            "This copy of Quen Dara Translation was built with a "
+                                            "damaged key.\nPlease download it again."));
+        return 1;
+    }
+    setReleaseKeys(std::move(keys));
     QuenDaraTranslation window;
     window.show();
     return app.exec();

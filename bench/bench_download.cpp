@@ -94,7 +94,7 @@ DroppedRun droppedDownload(const QString& file, const QString& target, quint64 h
     bool done = false;
     FileDownloader downloader(
         QUrl(QStringLiteral("http://127.0.0.1:%1/patch.data").arg(port)), [](qint64, qint64) {},
-        nullptr, limits, DownloadTarget{target, hash});
+        nullptr, limits, DownloadTarget{target, hash, std::nullopt});
     DownloadResult result;
     QObject::connect(&downloader, &FileDownloader::finished, [&](const DownloadResult& r) {
         result = r;

@@ -1,7 +1,8 @@
 # Cross build for 64-bit Windows with Debian's mingw-w64 (POSIX threads flavour); ctest runs the
 # test programs under Wine. With QDT_WINDOWS_QT naming the static Qt that
 # scripts/build-windows-qt.sh makes, the window, its tests and QuenDaraTranslation.exe are built
-# too; without it, the core library, the command-line tool and their tests only.
+# too; without it, the core library, the command-line tool and their tests only, which still need
+# that build's OpenSSL (-DOPENSSL_ROOT_DIR=<Qt prefix>/openssl).
 #   cmake -S . -B build-mingw -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 #         [-DQDT_WINDOWS_QT=$(scripts/build-windows-qt.sh)]
 set(CMAKE_SYSTEM_NAME Windows)
@@ -17,7 +18,15 @@ set(CMAKE_FIND_ROOT_PATH /usr/${QDT_MINGW_PREFIX})
 if(QDT_WINDOWS_QT)
     list(APPEND CMAKE_FIND_ROOT_PATH "${QDT_WINDOWS_QT}")
     list(APPEND CMAKE_PREFIX_PATH "${QDT_WINDOWS_QT}")
+    # The OpenSSL that Qt's build links in serves the signature checks too.
+    if(NOT OPENSSL_ROOT_DIR)
+        set(OPENSSL_ROOT_DIR "${QDT_WINDOWS_QT}/openssl")
+    endif()
 endif()
+if(OPENSSL_ROOT_DIR)
+    list(APPEND CMAKE_FIND_ROOT_PATH "${OPENSSL_ROOT_DIR}")
+endif()
+set(OPENSSL_USE_STATIC_LIBS TRUE)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

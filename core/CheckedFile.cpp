@@ -276,10 +276,11 @@ NewFile::~NewFile()
     close();
 }
 
-Result<NewFile> NewFile::create(const std::filesystem::path& path)
+Result<NewFile> NewFile::create(const std::filesystem::path& path, bool ownerOnly)
 {
     NewFile file;
 #ifdef _WIN32
+    (void)ownerOnly;
     // CREATE_NEW fails on any name that exists, a link included, so nothing is opened through one.
     HANDLE h =
         CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
@@ -299,7 +300,8 @@ Result<NewFile> NewFile::create(const std::filesystem::path& path)
     // O_EXCL fails on any name that exists, a link included.
     const int fd =
         ::open(path.c_str(),
-               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_APPEND | O_CLOEXEC | O_NOCTTY,
+               ownerOnly ? 0600 : 0666);
     if (fd < 0)
         return Result<NewFile>::failure(ErrorKind::AccessDenied, "Can't make " + displayPath(path) +
                                                                      ": " + std::strerror(errno));

@@ -58,7 +58,9 @@ public:
     NewFile& operator=(const NewFile&) = delete;
     ~NewFile();
 
-    static Result<NewFile> create(const std::filesystem::path& path);
+    // `ownerOnly`: on POSIX systems only its owner may read it (a secret key); on Windows it
+    // takes its folder's permissions either way.
+    static Result<NewFile> create(const std::filesystem::path& path, bool ownerOnly = false);
 
     bool isOpen() const;
     // Appends all of `size` bytes; false when the system wrote fewer.

@@ -690,7 +690,7 @@ void FileDownloader::finishFile(QNetworkReply* reply)
         return;
     }
     const PartialDownload::Finished done =
-        partial_->finish(target_.publishedHash, limits_.maxBytes);
+        partial_->finish(target_.publishedHash, limits_.maxBytes, target_.publishedDigest);
     switch (done.outcome) {
     case PartialDownload::Outcome::Stored:
         data = done.bytes;

@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "core/ReleaseCrypto.h"
 #include "distribution/PartialDownload.h"
 
 class QNetworkReply;
@@ -52,6 +53,8 @@ struct DownloadTarget
 {
     QString finalPath;         // the checked file appears here, by an atomic rename
     quint64 publishedHash = 0; // XXH64 the whole file must have; 0: none (nothing kept for later)
+    // The SHA-256 it must have as well, when a signed release names one.
+    std::optional<qdt::Sha256Digest> publishedDigest;
 };
 
 // Why a download failed, coarse enough to decide what follows.

@@ -1,12 +1,18 @@
 // The window's side of the manifest: its progress display, its arrival and the version gate.
 #include <QCoreApplication>
+#include <QDateTime>
 
+#include "core/FileIo.h"
+#include "core/SignedRelease.h"
+
+#include "app/Constants.h"
 #include "app/Messages.h"
 #include "app/QuenDaraTranslation.h"
 #include "app/RunLog.h"
 #include "distribution/ByteSize.h"
 #include "distribution/FileDownloader.h"
 #include "distribution/Manifest.h"
+#include "distribution/ReleaseKeys.h"
 
 void QuenDaraTranslation::manifestProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
@@ -33,9 +39,58 @@ void QuenDaraTranslation::patchInfoDownloaded(const DownloadResult& result)
     if (!downloader)
         return;
     downloader->deleteLater();
+
+    // With release keys in force a manifest counts only with its signature: that is fetched next,
+    // and nothing in the manifest (not even its version) is acted on before it verifies.
+    if (!releaseKeys().empty() && result.ok && !result.data.isEmpty()) {
+        FileDownloader::Limits limits;
+        limits.maxBytes = static_cast<qint64>(qdt::kMaxSignatureFileBytes);
+        manifestDownloader =
+            new FileDownloader(signatureUrl(manifestUrl()), nullptr, this, limits);
+        connect(manifestDownloader, &FileDownloader::finished, this,
+                [this, result](const DownloadResult& signature) {
+                    whenEngineIdle(
+                        [this, result, signature] { manifestSignatureDownloaded(result, signature); });
+                });
+        return;
+    }
+    ui.progressBar->reset();
+    showManifestVerdict(result, judgeManifest(result, manifest, ourManifestVersion()));
+}
+
+void QuenDaraTranslation::manifestSignatureDownloaded(const DownloadResult& manifestResult,
+                                                      const DownloadResult& signature)
+{
+    FileDownloader* downloader = manifestDownloader;
+    manifestDownloader = nullptr;
+    if (!downloader)
+        return;
+    downloader->deleteLater();
     ui.progressBar->reset();
 
-    const ManifestVerdict verdict = judgeManifest(result, manifest, ourManifestVersion());
+    const std::filesystem::path serialFile =
+        qdt::pathFromUtf8(QString(workDir + QLatin1String(qdt::kAcceptedSerialFileName)).toStdString());
+    const std::uint64_t highest = qdt::readAcceptedSerial(serialFile);
+    const ManifestVerdict verdict =
+        judgeSignedManifest(manifestResult, signature, releaseKeys(), highest,
+                            QDateTime::currentSecsSinceEpoch(), manifest, ourManifestVersion());
+    runlog::write(QStringLiteral("manifest signature from %1: %2")
+                      .arg(signature.finalUrl.toDisplayString(),
+                           verdict.serial ? QStringLiteral("verified, release %1").arg(*verdict.serial)
+                                          : QStringLiteral("refused: ") + verdict.refusal));
+    if (verdict.serial && *verdict.serial > highest) {
+        // A release older than this one is refused from now on, in this run and later ones.
+        const qdt::Status kept = qdt::writeAcceptedSerial(serialFile, *verdict.serial);
+        if (!kept)
+            runlog::write(QStringLiteral("the release number could not be kept: %1")
+                              .arg(QString::fromStdString(kept.detail)));
+    }
+    showManifestVerdict(manifestResult, verdict);
+}
+
+void QuenDaraTranslation::showManifestVerdict(const DownloadResult& result,
+                                              const ManifestVerdict& verdict)
+{
     manifest = verdict.manifest;
     runlog::write(QStringLiteral("manifest from %1: %2, version %3.%4")
                       .arg(result.finalUrl.toDisplayString(),
@@ -50,6 +105,15 @@ void QuenDaraTranslation::patchInfoDownloaded(const DownloadResult& result)
         showMessage(verdict.refusal.isEmpty()
                         ? tr("Can't connect to server.")
                         : tr("Can't connect to server.\n%1").arg(verdict.refusal));
+        close();
+        return;
+    case ManifestVerdict::Kind::Unverified:
+        // Whatever came may be a forgery: nothing of it is used, and the player is told that
+        // the game is as it was.
+        showMessage(tr("Can't verify the list of translations from the server.\n%1\nNothing was "
+                       "downloaded or changed.\nPlease try again later; if it goes on, tell the "
+                       "translators.")
+                        .arg(verdict.refusal));
         close();
         return;
     case ManifestVerdict::Kind::Current:

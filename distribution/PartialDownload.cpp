@@ -216,7 +216,8 @@ void PartialDownload::discard()
     size_ = 0;
 }
 
-PartialDownload::Finished PartialDownload::finish(quint64 published, qint64 maxSize)
+PartialDownload::Finished PartialDownload::finish(quint64 published, qint64 maxSize,
+                                                  const std::optional<qdt::Sha256Digest>& digest)
 {
     close();
     Finished done;
@@ -241,7 +242,10 @@ PartialDownload::Finished PartialDownload::finish(quint64 published, qint64 maxS
     }
     const quint64 hash =
         qdt::xxh64(done.bytes.constData(), static_cast<std::size_t>(done.bytes.size()));
-    if (published != 0 && hash != published) {
+    // A forger can match a 64-bit hash; a signed release's SHA-256 he cannot.
+    if ((published != 0 && hash != published) ||
+        (digest && qdt::sha256(done.bytes.constData(),
+                               static_cast<std::size_t>(done.bytes.size())) != *digest)) {
         done.outcome = Outcome::Mismatch;
         done.bytes.clear();
         discard();

@@ -5,11 +5,14 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include <QByteArray>
 #include <QFile>
 #include <QString>
 #include <QUrl>
+
+#include "core/ReleaseCrypto.h"
 
 // What a partial file belongs to. Bytes are only ever added to a partial file whose record names
 // the same address, the same published hash and the same validator the server sends back.
@@ -73,9 +76,11 @@ public:
     void close();
     // Removes the record, then the partial file.
     void discard();
-    // Checks the whole partial file against `published` (when not 0) and renames it over the final
-    // file. The record goes after the rename; a mismatch discards both.
-    Finished finish(quint64 published, qint64 maxSize);
+    // Checks the whole partial file against `published` (when not 0) and `digest` (SHA-256, when
+    // given) and renames it over the final file. The record goes after the rename; a mismatch
+    // discards both.
+    Finished finish(quint64 published, qint64 maxSize,
+                    const std::optional<qdt::Sha256Digest>& digest = std::nullopt);
 
 private:
     bool writeRecord(const PartialIdentity& identity, QString* error);

@@ -88,7 +88,9 @@ void QuenDaraTranslation::selectLanguage(Languages lang)
                 bar->setFormat(view.format);
             }
         },
-        this, limits, DownloadTarget{workDir + patchFileName(lang), choice.published});
+        this, limits,
+        DownloadTarget{workDir + patchFileName(lang), choice.published,
+                       publishedDigest(manifest, lang)});
     *self = downloader;
     patchDownloader = downloader;
     if (downloader->resumedFrom() > 0)
@@ -135,7 +137,7 @@ void QuenDaraTranslation::patchDownloaded(Languages lang, const DownloadResult& 
 
     const QUrl url = patchUrl(manifest, lang);
     const PatchDownloadVerdict verdict =
-        judgePatchDownload(result, publishedHash(manifest, lang), url);
+        judgePatchDownload(result, publishedHash(manifest, lang), publishedDigest(manifest, lang), url);
     runlog::write(QStringLiteral("language %1: download %2")
                       .arg(static_cast<int>(lang))
                       .arg(verdict.kind == PatchDownloadVerdict::Kind::Usable ||

@@ -26,7 +26,8 @@ PatchChoice choosePatch(Languages lang, const nlohmann::json& manifest, quint64 
         const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
         // The file may have changed since it was hashed; an empty, unreadable or altered copy is
         // fetched again rather than applied or left hanging.
-        if (!bytes.isEmpty() && keptCopyUsable(choice.published, knownHash, patchHash(bytes))) {
+        if (!bytes.isEmpty() && keptCopyUsable(choice.published, knownHash, patchHash(bytes)) &&
+            matchesPublishedDigest(manifest, lang, bytes)) {
             choice.source = PatchChoice::Source::Kept;
             choice.bytes = bytes;
             return choice;
@@ -60,6 +61,7 @@ QString statusMeaning(int status)
 } // namespace
 
 PatchDownloadVerdict judgePatchDownload(const DownloadResult& result, quint64 published,
+                                        const std::optional<qdt::Sha256Digest>& digest,
                                         const QUrl& url)
 {
     PatchDownloadVerdict verdict;
@@ -114,7 +116,11 @@ PatchDownloadVerdict judgePatchDownload(const DownloadResult& result, quint64 pu
                              .arg(url.toDisplayString());
         return verdict;
     }
-    if (published != 0 && verdict.hash != published) {
+    // A download kept in a file had both checked before it was stored.
+    if ((published != 0 && verdict.hash != published) ||
+        (digest && result.savedTo.isEmpty() &&
+         qdt::sha256(result.data.constData(), static_cast<std::size_t>(result.data.size())) !=
+             *digest)) {
         verdict.kind = PatchDownloadVerdict::Kind::NotAnnounced;
         return verdict;
     }

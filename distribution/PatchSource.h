@@ -8,6 +8,8 @@
 #include <QUrl>
 #include <QtGlobal>
 
+#include <optional>
+
 #include <nlohmann/json.hpp>
 
 #include "app/Languages.h"
@@ -39,7 +41,7 @@ struct PatchChoice
 
 // Decides for `lang` from the manifest and the hash the window knows for the kept copy in
 // `folder` (the work directory). The copy is read and hashed again: one that is empty, unreadable
-// or altered since is not used, and no longer known.
+// or altered since, or not the SHA-256 a signed release names, is not used, and no longer known.
 PatchChoice choosePatch(Languages lang, const nlohmann::json& manifest, quint64 knownHash,
                         const QString& folder);
 
@@ -60,8 +62,10 @@ struct PatchDownloadVerdict
     quint64 hash = 0; // of the bytes that arrived
 };
 
-// Only the file the manifest announces (when it publishes a hash) may be kept and applied.
+// Only the file the manifest announces (when it publishes a hash, and a SHA-256 `digest`) may be
+// kept and applied.
 PatchDownloadVerdict judgePatchDownload(const DownloadResult& result, quint64 published,
+                                        const std::optional<qdt::Sha256Digest>& digest,
                                         const QUrl& url);
 
 // Keeps `bytes` as the language's copy in `folder`, replacing the one before whole or not at all.

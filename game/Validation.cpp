@@ -132,6 +132,9 @@ void QuenDaraTranslation::reconcileGameFolder()
         const QByteArray patch = readPatchFile(lang);
         quint64& hash = patchHashes[static_cast<std::size_t>(lang)];
         hash = qdt::xxh64(patch.constData(), static_cast<std::size_t>(patch.size()));
+        // A copy that a signed release does not name by its SHA-256 is not the published one.
+        if (hash == publishedHash(manifest, lang) && !matchesPublishedDigest(manifest, lang, patch))
+            hash = 0;
         const KeptPatchVerdict verdict = judgeKeptPatch(
             hash, publishedHash(manifest, lang), known && archiveHoldsResultOf(patch, known.value));
         if (!verdict.usable)

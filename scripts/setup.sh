@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qtbase5-dev qtbase5-dev-tools
-    nlohmann-json3-dev libxxhash-dev
+    nlohmann-json3-dev libxxhash-dev libssl-dev
     googletest libgtest-dev
     xvfb xauth imagemagick python3-xlib tesseract-ocr tesseract-ocr-eng
     clang libclang-rt-14-dev

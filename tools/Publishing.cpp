@@ -1,5 +1,6 @@
 #include "tools/Publishing.h"
 
+#include <chrono>
 #include <cinttypes>
 #include <cstring>
 #include <filesystem>
@@ -10,8 +11,11 @@
 #include <nlohmann/json.hpp>
 
 #include "core/AddressRule.h"
+#include "core/CheckedFile.h"
 #include "core/FileIo.h"
 #include "core/LanguageTable.h"
+#include "core/ReleaseCrypto.h"
+#include "core/SignedRelease.h"
 #include "core/Xxh64.h"
 #include "patching/PatchEngine.h"
 #include "patching/PatchFormat.h"
@@ -20,6 +24,8 @@
 namespace fs = std::filesystem;
 
 namespace tool {
+
+using qdt::Result;
 
 namespace {
 
@@ -103,6 +109,56 @@ bool windowsDeviceName(const std::string& name)
     const std::string number = stem.substr(3);
     return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xC2\xB9" ||
            number == "\xC2\xB2" || number == "\xC2\xB3";
+}
+
+
+std::int64_t secondsNow()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// A key file is small; anything else under its name is refused unread.
+constexpr std::size_t kMaxKeyFileBytes = 16 * 1024;
+
+Result<qdt::SecretKey> loadSecretKey(const fs::path& file)
+{
+    const auto bytes = qdt::readSmallRegularFile(file, kMaxKeyFileBytes);
+    if (!bytes)
+        return Result<qdt::SecretKey>::failure(bytes.status.kind,
+                                               "Can't read the key " + qdt::displayPath(file) +
+                                                   ": " + bytes.status.detail);
+    auto key = qdt::SecretKey::fromPem(std::string(bytes.value.begin(), bytes.value.end()));
+    if (!key)
+        return Result<qdt::SecretKey>::failure(
+            key.status.kind, qdt::displayPath(file) + " is no secret key: " + key.status.detail +
+                                 " (make one with quen-dara-patch keygen)");
+    return key;
+}
+
+Result<qdt::PublicKey> loadPublicKey(const fs::path& file)
+{
+    const auto bytes = qdt::readSmallRegularFile(file, kMaxKeyFileBytes);
+    if (!bytes)
+        return Result<qdt::PublicKey>::failure(bytes.status.kind,
+                                               "Can't read the key " + qdt::displayPath(file) +
+                                                   ": " + bytes.status.detail);
+    qdt::PublicKey key{};
+    std::string why;
+    if (!qdt::parsePublicKey(std::string(bytes.value.begin(), bytes.value.end()), key, why))
+        return Result<qdt::PublicKey>::failure(
+            qdt::ErrorKind::Malformed, qdt::displayPath(file) +
+                                           " is no public key (the .pub file keygen writes): " +
+                                           why);
+    return Result<qdt::PublicKey>::success(key);
+}
+
+fs::path withSuffix(const fs::path& path, const char* suffix)
+{
+    fs::path out = path;
+    out += qdt::pathFromUtf8(suffix);
+    return out;
 }
 
 } // namespace
@@ -193,6 +249,57 @@ bool parseVersion(const std::string& text, std::int32_t& version, std::string& w
     return true;
 }
 
+// keygen -o KEY
+int keygenCommand(const Args& args)
+{
+    std::optional<std::size_t> output;
+    for (std::size_t i = 1; i < args.texts.size(); ++i) {
+        const std::string& a = args.texts[i];
+        if (a != "-o" && a != "--output")
+            return usageError("unexpected argument " + a);
+        if (i + 1 >= args.texts.size())
+            return usageError(a + " needs a value");
+        output = ++i;
+    }
+    if (!output)
+        return usageError("keygen needs -o KEY");
+    const fs::path secretFile = args.paths[*output];
+    const fs::path publicFile = withSuffix(secretFile, ".pub");
+    // A key in use must never be lost to a slip of the keyboard: nothing is written over.
+    for (const fs::path& file : {secretFile, publicFile})
+        if (qdt::entryAt(file).kind != qdt::EntryKind::Missing)
+            return refuse(qdt::displayPath(file) +
+                          " exists; a key is never written over (move it away first)");
+    auto key = qdt::SecretKey::generate();
+    if (!key)
+        return refuse(key.status.detail);
+    const std::string pem = key.value.pem();
+    const qdt::PublicKey publicKey = key.value.publicKey();
+    const std::string publicText = qdt::base64Encode(publicKey.data(), publicKey.size());
+    auto secret = qdt::NewFile::create(secretFile, true);
+    if (!secret)
+        return refuse("Can't make " + qdt::displayPath(secretFile) + ": " + secret.status.detail);
+    const bool wrote = secret.value.append(pem.data(), pem.size());
+    secret.value.close();
+    if (!wrote) {
+        std::error_code ec;
+        fs::remove(secretFile, ec);
+        return refuse("Can't write " + qdt::displayPath(secretFile));
+    }
+    auto pub = qdt::NewFile::create(publicFile);
+    const std::string publicLine = publicText + "\n";
+    if (!pub || !pub.value.append(publicLine.data(), publicLine.size()))
+        return refuse("Can't write " + qdt::displayPath(publicFile) +
+                      "; the secret key is in " + qdt::displayPath(secretFile));
+    pub.value.close();
+    std::fprintf(stderr,
+                 "quen-dara-patch: the secret key is in %s: keep it safe and never upload it; "
+                 "the public key is in %s\n",
+                 qdt::displayPath(secretFile).c_str(), qdt::displayPath(publicFile).c_str());
+    std::printf("%s\n", publicText.c_str());
+    return 0;
+}
+
 // make ORIGINAL TRANSLATED -o PATCH [--header-word HEX]
 int makeCommand(const Args& args)
 {
@@ -257,18 +364,37 @@ int manifestCommand(const Args& args)
         std::string url;
         fs::path file;
         std::uint64_t hash = 0;
+        std::string digest; // SHA-256, hex
     };
     std::vector<Listed> listed;
     std::optional<std::size_t> output;
     std::optional<std::int32_t> version;
+    std::optional<std::size_t> signKey;
+    std::optional<std::uint64_t> serial;
+    std::optional<unsigned long> validDays;
     for (std::size_t i = 1; i < args.texts.size(); ++i) {
         const std::string& a = args.texts[i];
-        if (a != "-o" && a != "--output" && a != "--version" && a != "--language")
+        if (a != "-o" && a != "--output" && a != "--version" && a != "--language" &&
+            a != "--sign" && a != "--serial" && a != "--valid-days")
             return usageError("unexpected argument " + a);
         if (i + 1 >= args.texts.size())
             return usageError(a + " needs a value");
         const std::string& value = args.texts[++i];
-        if (a == "--version") {
+        if (a == "--sign") {
+            signKey = i;
+        } else if (a == "--serial") {
+            // At most 2^63 - 1, so that every JSON reader takes it as a whole number.
+            if (value.empty() || value.size() > 18 ||
+                value.find_first_not_of("0123456789") != std::string::npos)
+                return usageError("--serial takes a whole number of up to 18 digits, not \"" +
+                                  value + "\"");
+            serial = std::stoull(value);
+        } else if (a == "--valid-days") {
+            if (!isDigits(value) || std::stoul(value) < 1 || std::stoul(value) > 36500)
+                return usageError("--valid-days takes a number of days from 1 to 36500, not \"" +
+                                  value + "\"");
+            validDays = std::stoul(value);
+        } else if (a == "--version") {
             std::int32_t v = 0;
             std::string why;
             if (!parseVersion(value, v, why))
@@ -307,8 +433,22 @@ int manifestCommand(const Args& args)
     }
     if (!version || !output)
         return usageError("manifest needs --version and -o FILE");
+    if ((serial || validDays) && !signKey)
+        return usageError("--serial and --valid-days belong to a signed manifest (--sign KEY)");
 
     const fs::path target = args.paths[*output];
+    const fs::path signatureFile = withSuffix(target, qdt::kSignatureSuffix);
+    std::optional<qdt::SecretKey> key;
+    if (signKey) {
+        auto loaded = loadSecretKey(args.paths[*signKey]);
+        if (!loaded)
+            return refuse(loaded.status.detail);
+        key = std::move(loaded.value);
+        if (qdt::sameFile(target, args.paths[*signKey]) ||
+            qdt::sameFile(signatureFile, args.paths[*signKey]))
+            return refuse("the manifest or its signature would overwrite the key " +
+                          qdt::displayPath(args.paths[*signKey]));
+    }
     for (auto& l : listed) {
         const std::string key = l.language->option;
         const std::string fileName = qdt::displayPath(l.file);
@@ -324,6 +464,7 @@ int manifestCommand(const Args& args)
                                ? std::string("it does not start with \"PTCH\"")
                                : checked.status.detail));
         l.hash = qdt::xxh64(data.value.data(), data.value.size());
+        l.digest = qdt::toHex(qdt::sha256(data.value.data(), data.value.size()));
         std::string why;
         const std::string served = fileNameOfAddress(l.url, why);
         if (served.empty())
@@ -337,19 +478,56 @@ int manifestCommand(const Args& args)
 
     nlohmann::ordered_json doc;
     doc["version"] = *version;
+    const std::int64_t now = secondsNow();
+    if (key) {
+        // By default every release is numbered after the last: its time in seconds.
+        doc[qdt::kSerialKey] = serial ? *serial : static_cast<std::uint64_t>(now);
+        if (validDays)
+            doc[qdt::kExpiresKey] =
+                qdt::formatUtc(now + static_cast<std::int64_t>(*validDays) * 86400);
+    }
     for (const auto& language : kLanguages) {
         for (const auto& l : listed) {
             if (l.language != &language)
                 continue;
             doc[std::string("filename") + language.suffix] = l.url;
             doc[std::string("xxhash") + language.suffix] = l.hash;
+            if (key)
+                doc[qdt::sha256Key(language.suffix)] = l.digest;
         }
     }
     const std::string text = doc.dump(4, ' ', false) + "\n";
+    std::string signatureText;
+    if (key) {
+        const auto signature =
+            key->sign(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+        if (!signature)
+            return refuse(signature.status.detail);
+        signatureText = qdt::base64Encode(signature.value.data(), signature.value.size()) + "\n";
+    }
     const qdt::Status written = qdt::writeFileAtomically(target, text.data(), text.size());
     if (!written)
         return refuse("Can't write the manifest " + qdt::displayPath(target) + ": " +
                       written.detail);
+    if (key) {
+        const qdt::Status signed_ =
+            qdt::writeFileAtomically(signatureFile, signatureText.data(), signatureText.size());
+        if (!signed_)
+            return refuse("Can't write the signature " + qdt::displayPath(signatureFile) + ": " +
+                          signed_.detail + " (the manifest was written; sign it again)");
+        std::printf("%s: signed, release %s%s\n", qdt::displayPath(signatureFile).c_str(),
+                    std::to_string(doc[qdt::kSerialKey].get<std::uint64_t>()).c_str(),
+                    validDays ? (", valid until " + doc[qdt::kExpiresKey].get<std::string>()).c_str()
+                              : "");
+    } else {
+        // A signature left from an earlier release would no longer fit this manifest.
+        std::error_code ec;
+        if (fs::exists(signatureFile, ec))
+            std::fprintf(stderr,
+                         "quen-dara-patch: note: %s is from an earlier manifest and does not "
+                         "sign this one: sign with --sign KEY or remove it\n",
+                         qdt::displayPath(signatureFile).c_str());
+    }
     if (*version != kOurVersion)
         std::fprintf(stderr,
                      "quen-dara-patch: note: patcher %d.%d asks its players to download version "
@@ -364,12 +542,16 @@ int manifestCommand(const Args& args)
 int verifyCommand(const Args& args)
 {
     std::optional<std::size_t> manifestArg, originalArg, filesArg;
+    std::vector<std::size_t> keyArgs;
     for (std::size_t i = 1; i < args.texts.size(); ++i) {
         const std::string& a = args.texts[i];
-        if (a == "--original" || a == "--files") {
+        if (a == "--original" || a == "--files" || a == "--key") {
             if (i + 1 >= args.texts.size())
                 return usageError(a + " needs a value");
-            (a == "--original" ? originalArg : filesArg) = ++i;
+            if (a == "--key")
+                keyArgs.push_back(++i);
+            else
+                (a == "--original" ? originalArg : filesArg) = ++i;
         } else if (a.size() > 1 && a[0] == '-') {
             return usageError("unknown option " + a);
         } else if (manifestArg) {
@@ -397,7 +579,56 @@ int verifyCommand(const Args& args)
     if (!doc.is_object())
         return refuse(manifestName + ": not a manifest the patcher can read (not one JSON object)");
 
+    std::vector<qdt::PublicKey> keys;
+    for (std::size_t k : keyArgs) {
+        auto key = loadPublicKey(args.paths[k]);
+        if (!key)
+            return refuse(key.status.detail);
+        keys.push_back(key.value);
+    }
+
     bool fault = false;
+    // A signed release: the signature over the exact bytes, then its number and expiry, as the
+    // patcher built with these keys judges them.
+    if (!keys.empty()) {
+        const fs::path signatureFile = withSuffix(manifestPath, qdt::kSignatureSuffix);
+        const auto signature =
+            qdt::readSmallRegularFile(signatureFile, qdt::kMaxSignatureFileBytes);
+        const qdt::ReleaseCheck check =
+            signature ? qdt::checkRelease(bytes.value.data(), bytes.value.size(),
+                                          std::string(signature.value.begin(),
+                                                      signature.value.end()),
+                                          keys, 0, secondsNow())
+                      : qdt::ReleaseCheck{};
+        using Fault = qdt::ReleaseCheck::Fault;
+        if (!signature) {
+            std::printf("signature: FAULT: %s: %s\n", qdt::displayPath(signatureFile).c_str(),
+                        signature.status.detail.c_str());
+            fault = true;
+        } else if (check.fault == Fault::NoSignature || check.fault == Fault::BadSignature ||
+                   check.fault == Fault::NotSigned) {
+            std::printf("signature: FAULT: %s\n", check.detail.c_str());
+            fault = true;
+        } else {
+            std::printf("signature: ok\n");
+            const qdt::ReleaseCheck fields = qdt::readReleaseFields(
+                bytes.value.data(), bytes.value.size(), 0, secondsNow());
+            if (fields.fault == Fault::NoSerial) {
+                std::printf("serial: FAULT: %s\n", fields.detail.c_str());
+                fault = true;
+            } else {
+                std::printf("serial: %s\n", std::to_string(fields.serial).c_str());
+                if (fields.fault == Fault::BadExpiry || fields.fault == Fault::Expired) {
+                    std::printf("expires: FAULT: %s\n", fields.detail.c_str());
+                    fault = true;
+                } else if (fields.expires) {
+                    std::printf("expires: %s: ok\n", qdt::formatUtc(*fields.expires).c_str());
+                } else {
+                    std::printf("expires: never\n");
+                }
+            }
+        }
+    }
     std::int32_t version = 0;
     if (const auto it = doc.find("version"); it != doc.end() && it->is_number_integer())
         version = static_cast<std::int32_t>(static_cast<std::uint32_t>(
@@ -476,6 +707,25 @@ int verifyCommand(const Args& args)
             faultLine(name + " has the hash " + std::to_string(actual) + ", the manifest lists " +
                       std::to_string(published) + " (the file or the manifest is not the latest)");
             continue;
+        }
+        // A signed release names every patch by its SHA-256 too; the patcher refuses a patch
+        // without one, or with another.
+        const auto digestIt = doc.find(qdt::sha256Key(suffix));
+        if (digestIt != doc.end() || !keys.empty()) {
+            qdt::Sha256Digest digest{};
+            if (digestIt == doc.end() || !digestIt->is_string() ||
+                !qdt::parseSha256Hex(digestIt->get<std::string>(), digest)) {
+                faultLine("\"" + qdt::sha256Key(suffix) +
+                          "\" is missing or not 64 hexadecimal digits");
+                continue;
+            }
+            const qdt::Sha256Digest actualDigest =
+                qdt::sha256(data.value.data(), data.value.size());
+            if (actualDigest != digest) {
+                faultLine(name + " has the SHA-256 " + qdt::toHex(actualDigest) +
+                          ", the manifest lists " + qdt::toHex(digest));
+                continue;
+            }
         }
         const auto header = qdt::readPatchHeader(data.value.data(), data.value.size());
         if (!header && header.status.kind == qdt::ErrorKind::BadMagic) {

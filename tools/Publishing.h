@@ -9,6 +9,7 @@
 
 namespace tool {
 
+int keygenCommand(const Args& args);
 int makeCommand(const Args& args);
 int manifestCommand(const Args& args);
 int verifyCommand(const Args& args);

@@ -49,19 +49,28 @@ const char kUsage[] =
     "      The header word (up to 8 hexadecimal digits, default 0) is stored as it is. PATCH is\n"
     "      written beside itself and renamed when complete; it may not be either archive. A\n"
     "      patch over 1 GiB, which the patcher refuses, is not written.\n"
+    "  quen-dara-patch keygen -o KEY\n"
+    "      Makes a release key: the secret key KEY (readable by its owner only; an existing\n"
+    "      file is never written over) and the public key KEY.pub, which is also printed as\n"
+    "      one base64 line. The patcher is built with the public key (QDT_RELEASE_KEYS).\n"
     "  quen-dara-patch manifest --version VERSION [--language KEY=URL,FILE]... -o MANIFEST\n"
+    "          [--sign KEY [--serial N] [--valid-days D]]\n"
     "      Writes the manifest (patch.json) the patcher reads. VERSION is MAJOR.MINOR (0.4)\n"
     "      or the encoded whole number (major * 65536 + minor, so 4 is 0.4). KEY is en (Human\n"
     "      English), en_m (Human + Machine English) or ru (Russian), each at most once; a\n"
     "      language left out is not offered. URL is where players download FILE: http:// or\n"
     "      https:// with a host, a comma in it written as %2C. FILE's hash goes into the\n"
-    "      manifest.\n"
-    "  quen-dara-patch verify MANIFEST --original ORIGINAL --files FOLDER\n"
+    "      manifest. --sign adds each file's SHA-256, the release number N (default: the\n"
+    "      time in seconds, so each release is higher than the last; a patcher refuses a\n"
+    "      lower one than it has seen) and, with --valid-days, an expiry D days from now,\n"
+    "      and writes the signature MANIFEST.sig beside it: upload both.\n"
+    "  quen-dara-patch verify MANIFEST --original ORIGINAL --files FOLDER [--key KEY.pub]...\n"
     "      Checks a release before it is uploaded: for each language of MANIFEST, the file in\n"
     "      FOLDER named by the last part of its URL (patch_EN.data for .../patch_EN.data) is\n"
-    "      there, has the listed hash, is a well-formed patch for ORIGINAL and gives the result\n"
-    "      it promises. ORIGINAL is only read. One line per language; exit status 1 on any\n"
-    "      fault.\n"
+    "      there, has the listed hashes, is a well-formed patch for ORIGINAL and gives the\n"
+    "      result it promises. With --key, MANIFEST.sig must be a signature of MANIFEST by\n"
+    "      one of the keys, and the release number and expiry are checked. ORIGINAL is only\n"
+    "      read. One line per check; exit status 1 on any fault.\n"
     "\n"
     "  quen-dara-patch --help\n";
 
@@ -265,6 +274,8 @@ int main(int argc, char** argv)
         return status(args);
     if (command == "info")
         return info(args);
+    if (command == "keygen")
+        return tool::keygenCommand(args);
     if (command == "make")
         return tool::makeCommand(args);
     if (command == "manifest")

@@ -49,7 +49,7 @@ int main(int argc, char** argv)
                         static_cast<long long>(total));
             std::fflush(stdout);
         },
-        nullptr, DownloadLimits(), DownloadTarget{args[2], published});
+        nullptr, DownloadLimits(), DownloadTarget{args[2], published, std::nullopt});
     QObject::connect(&downloader, &FileDownloader::finished, [&](const DownloadResult& r) {
         exitCode = r.ok ? 0 : 1;
         std::fprintf(stderr, "%s\n", r.ok ? "ok" : r.error.toUtf8().constData());

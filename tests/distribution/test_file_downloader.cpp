@@ -646,7 +646,7 @@ protected:
         auto* downloader = new FileDownloader(
             url,
             [&out](qint64 received, qint64 total) { out.progress.emplace_back(received, total); },
-            nullptr, limits, DownloadTarget{finalPath, published});
+            nullptr, limits, DownloadTarget{finalPath, published, std::nullopt});
         QObject::connect(downloader, &FileDownloader::finished, [&out](const DownloadResult& r) {
             if (++out.downloadedCount == 1)
                 out.result = r;
@@ -855,7 +855,7 @@ TEST_F(ResumableDownload, ALaterDownloaderContinuesTheKeptBytes)
     {
         auto* first = new FileDownloader(
             server.url("/patch"), [&seen](qint64 received, qint64) { seen = received; }, nullptr,
-            {}, DownloadTarget{finalPath, hashOf(body)});
+            {}, DownloadTarget{finalPath, hashOf(body), std::nullopt});
         ASSERT_TRUE(QTest::qWaitFor([&] { return seen >= size / 3; }, 10000));
         first->cancel();
         delete first;

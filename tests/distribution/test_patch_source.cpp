@@ -214,7 +214,7 @@ TEST(PatchSource, OnlyTheAnnouncedFileIsUsable)
         result.httpStatus = c.httpStatus;
         result.httpReason = c.httpReason;
         result.finalUrl = c.finalUrl;
-        const PatchDownloadVerdict v = judgePatchDownload(result, c.published, url);
+        const PatchDownloadVerdict v = judgePatchDownload(result, c.published, std::nullopt, url);
         EXPECT_EQ(v.kind, c.kind) << c.what;
         EXPECT_EQ(v.detail, c.detail) << c.what;
         EXPECT_EQ(v.hash, patchHash(c.body)) << c.what;
