@@ -181,9 +181,10 @@ std::uint64_t readAcceptedSerial(const std::filesystem::path& file)
     for (char c : text) {
         if (c == '\n' && digits > 0)
             break;
-        if (c < '0' || c > '9' || digits == 19)
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (c < '0' || c > '9' || value > (UINT64_MAX - digit) / 10)
             return 0;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        value = value * 10 + digit;
         ++digits;
     }
     return value;

@@ -57,3 +57,15 @@ TEST(TestData, WorkedExampleBytes)
                                       0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 'x'};
     EXPECT_EQ(record1, expected);
 }
+
+// The forged twin the signed-release tests serve must really fool the 64-bit hash, at any size.
+TEST(TestData, Xxh64TwinHasTheSameHashAndOtherBytes)
+{
+    for (std::size_t size : {96u, 97u, 130u, 4096u, 100003u}) {
+        const testdata::Bytes original = testdata::makeArchive(size, size);
+        const testdata::Bytes twin = testdata::xxh64Twin(original);
+        ASSERT_EQ(twin.size(), original.size()) << size;
+        EXPECT_NE(twin, original) << size;
+        EXPECT_EQ(testdata::hashOf(twin), testdata::hashOf(original)) << size;
+    }
+}

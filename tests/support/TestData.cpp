@@ -160,6 +160,68 @@ std::uint64_t hashOf(const Bytes& bytes)
     return qdt::xxh64(bytes.data(), bytes.size());
 }
 
+namespace {
+
+constexpr std::uint64_t kPrime1 = 0x9E3779B185EBCA87ULL;
+constexpr std::uint64_t kPrime2 = 0xC2B2AE3D27D4EB4FULL;
+
+std::uint64_t rotl(std::uint64_t x, int r)
+{
+    return (x << r) | (x >> (64 - r));
+}
+
+std::uint64_t xxhRound(std::uint64_t acc, std::uint64_t lane)
+{
+    return rotl(acc + lane * kPrime2, 31) * kPrime1;
+}
+
+// The inverse of an odd number modulo 2^64 (Newton's iteration).
+std::uint64_t inverse(std::uint64_t a)
+{
+    std::uint64_t x = a;
+    for (int i = 0; i < 6; ++i)
+        x *= 2 - a * x;
+    return x;
+}
+
+std::uint64_t laneAt(const Bytes& b, std::size_t at)
+{
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i)
+        v = (v << 8) | b[at + static_cast<std::size_t>(i)];
+    return v;
+}
+
+void putLane(Bytes& b, std::size_t at, std::uint64_t v)
+{
+    for (int i = 0; i < 8; ++i)
+        b[at + static_cast<std::size_t>(i)] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+} // namespace
+
+Bytes xxh64Twin(const Bytes& bytes)
+{
+    // XXH64 runs four accumulators over 32-byte stripes; the first takes each stripe's first
+    // word. Changing that word in stripe k and solving the one in stripe k + 1 for the old
+    // accumulator leaves everything after unchanged.
+    const std::size_t stripes = bytes.size() / 32;
+    if (stripes < 3)
+        return bytes;
+    const std::size_t k = stripes / 2 - 1;
+    std::uint64_t acc = qdt::kHashSeed + kPrime1 + kPrime2;
+    for (std::size_t s = 0; s < k; ++s)
+        acc = xxhRound(acc, laneAt(bytes, 32 * s));
+    const std::uint64_t target =
+        xxhRound(xxhRound(acc, laneAt(bytes, 32 * k)), laneAt(bytes, 32 * (k + 1)));
+    Bytes twin = bytes;
+    putLane(twin, 32 * k, laneAt(bytes, 32 * k) ^ 0x5A5A5A5A5A5A5A5AULL);
+    const std::uint64_t changed = xxhRound(acc, laneAt(twin, 32 * k));
+    const std::uint64_t inner = rotl(target * inverse(kPrime1), 33); // rotate right by 31
+    putLane(twin, 32 * (k + 1), (inner - changed) * inverse(kPrime2));
+    return twin;
+}
+
 Bytes makePatch(const Bytes& source, const std::vector<Edit>& edits, std::uint32_t headerWord)
 {
     return buildPatch(headerWord, hashOf(source), hashOf(applyEdits(source, edits)), edits);

@@ -46,6 +46,11 @@ Bytes makePatchForFile(const std::filesystem::path& archive, const std::vector<E
                        std::uint32_t headerWord = 1, const std::filesystem::path& resultPath = {});
 
 std::uint64_t hashOf(const Bytes& bytes);
+
+// Another content of the same size with the same XXH64 (as hashOf computes it), as a forger who
+// targets that 64-bit hash would make one: two 8-byte words near the middle are changed so that
+// the hash's state comes out as before. Needs at least 96 bytes.
+Bytes xxh64Twin(const Bytes& bytes);
 Bytes readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const Bytes& bytes);
 
