@@ -18,7 +18,14 @@ case "${1:-}" in -h | --help) sed -n '2,14p' "$0"; exit 0 ;; esac
 
 "$root/scripts/setup.sh"
 log=$(mktemp)
+# The translators' side first: the tool makes a release key (once; it is kept in the build folder),
+# then the program is built with its public key, so that it takes only releases signed with it.
+key="$root/build/demo-release-key/release.key"
 if ! { cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+    cmake --build "$root/build" -j "$(nproc)" --target quen-dara-patch &&
+    { [[ -f "$key" && -f "$key.pub" ]] || { rm -rf "$(dirname "$key")" && mkdir -p "$(dirname "$key")" &&
+        "$root/build/tools/quen-dara-patch" keygen -o "$key"; }; } &&
+    cmake -S "$root" -B "$root/build" -DQDT_RELEASE_KEYS="$(cat "$key.pub")" &&
     cmake --build "$root/build" -j "$(nproc)" --target QuenDaraTranslation qdt-sandbox-data qdt-fake-game quen-dara-patch; } >"$log" 2>&1; then
     tail -n 40 "$log"
     echo "Build failed." >&2
@@ -27,4 +34,5 @@ fi
 rm -f "$log"
 args=("$@")
 [[ " ${args[*]} " == *" --screenshot "* ]] || args+=(--screenshot "$root/build/demo-screenshot.png")
+args+=(--release-key "$key")
 exec /usr/bin/python3 "$root/scripts/sandbox.py" demo "$root/build" "${args[@]}"

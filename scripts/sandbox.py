@@ -15,6 +15,7 @@ in a user profile with a Cyrillic name, and a Windows ORBEX.exe; an https server
 authority the prefix trusts can stand beside the plain one.
 
   scripts/sandbox.py demo BUILD_DIR [--size MIB] [--seconds N] [--keep] [--screenshot FILE]
+                                   [--release-key KEY]
 """
 import argparse
 import hashlib
@@ -237,6 +238,8 @@ class Sandbox:
         self.tls_port = None
         self.display = None
         self.apps = []
+        # The release key manifests are signed with (None: unsigned releases).
+        self.release_key = None
         try:
             self._make(size_mib)
         except BaseException:
@@ -285,16 +288,30 @@ class Sandbox:
             name = "patch_%s.data" % suffix
             args += ["--language", "%s=%s/%s/%s,%s" % (key, host, folder, name,
                                                       os.path.join(self.server_root, "www", name))]
+        if self.release_key:
+            args += ["--sign", self.release_key, "--valid-days", "30"]
         self.tool(*args, "-o", os.path.join(self.server_root, "patch.json"),
                   stdout=subprocess.DEVNULL)
 
+    def make_release_key(self, path=None):
+        """A release key made with `quen-dara-patch keygen` (or the one at `path`, made there if
+        missing); manifests written from now on are signed with it. Returns its public key."""
+        path = path or os.path.join(self.dir, "keys", "release.key")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if not os.path.exists(path):
+            self.tool("keygen", "-o", path, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.release_key = path
+        with open(path + ".pub", encoding="ascii") as f:
+            return f.read().strip()
+
     def verify_release(self):
-        """`quen-dara-patch verify` of the served release against the game's original archive:
-        (exit status, its lines)."""
+        """`quen-dara-patch verify` of the served release against the game's original archive
+        (with the release key, when there is one): (exit status, its lines)."""
+        key = ["--key", self.release_key + ".pub"] if self.release_key else []
         done = subprocess.run(
             [os.path.join(self.build_dir, "tools", "quen-dara-patch"), "verify",
              os.path.join(self.server_root, "patch.json"), "--original", self.archive,
-             "--files", os.path.join(self.server_root, "www")],
+             "--files", os.path.join(self.server_root, "www")] + key,
             timeout=600, capture_output=True, text=True)
         return done.returncode, done.stdout + done.stderr
 
@@ -690,9 +707,15 @@ def demo(args):
     sandbox = Sandbox(args.build_dir, args.size)
     print("Sandbox: %s" % sandbox.dir)
     try:
+        if args.release_key:
+            public = sandbox.make_release_key(os.path.abspath(args.release_key))
+            print("Release key: %s (public key %s, built into the program)"
+                  % (args.release_key, public))
         sandbox.start_server()
         status, report = sandbox.verify_release()
-        print("Release made with quen-dara-patch make and manifest; quen-dara-patch verify says:")
+        print("Release made with quen-dara-patch make and manifest%s; quen-dara-patch verify%s "
+              "says:" % (" --sign" if args.release_key else "",
+                         " --key" if args.release_key else ""))
         print("  " + report.strip().replace("\n", "\n  "))
         if status != 0:
             raise RuntimeError("the release does not verify")
@@ -744,6 +767,8 @@ def main():
                    help="close the program after this many seconds")
     d.add_argument("--keep", action="store_true", help="keep the sandbox folder")
     d.add_argument("--screenshot", default="demo-screenshot.png")
+    d.add_argument("--release-key", help="sign the release with this key (the program must be "
+                                         "built with its public key)")
     args = parser.parse_args()
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     if args.command == "demo":

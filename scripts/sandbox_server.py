@@ -2,8 +2,10 @@
 """Patch server of the demo sandbox and the end-to-end tests, on 127.0.0.1 only.
 
 Serves, from the sandbox folder (the sandbox writes its patches and manifest with quen-dara-patch):
-  /patch.json            <root>/patch.json, with the overrides below applied; an empty object
-                         while there is none
+  /patch.json            <root>/patch.json byte for byte; with the overrides below, their
+                         members applied (and so no longer as signed); an empty object while
+                         there is none
+  /patch.json.sig        <root>/patch.json.sig, the manifest's signature, when there is one
   /files/<name>          the patch files in <root>/www
   /redirect/<name>       302 to /files/<name>
 Files the tests may write while it runs, read on every request:
@@ -86,8 +88,16 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def manifest(self):
+        overrides = load_json(os.path.join(self.root, "manifest-overrides.json"), {})
+        if not overrides:
+            # The bytes as published: a signature is over exactly these.
+            try:
+                with open(os.path.join(self.root, "patch.json"), "rb") as f:
+                    return f.read()
+            except OSError:
+                return b"{}"
         doc = load_json(os.path.join(self.root, "patch.json"), {})
-        doc.update(load_json(os.path.join(self.root, "manifest-overrides.json"), {}))
+        doc.update(overrides)
         return json.dumps(doc, indent=4).encode("utf-8")
 
     def do_GET(self):
@@ -97,6 +107,12 @@ class Handler(BaseHTTPRequestHandler):
             self.send_body(404, b"<html><body>Not found</body></html>", "text/html")
         elif self.path == "/patch.json":
             self.send_body(200, self.manifest(), "application/json", fault)
+        elif self.path == "/patch.json.sig":
+            try:
+                with open(os.path.join(self.root, "patch.json.sig"), "rb") as f:
+                    self.send_body(200, f.read(), "text/plain", fault)
+            except OSError:
+                self.send_body(404, b"<html><body>Not found</body></html>", "text/html")
         elif self.path.startswith("/redirect/"):
             self.send_response(302)
             self.send_header("Location", "/files/" + os.path.basename(self.path))

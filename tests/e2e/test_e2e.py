@@ -227,6 +227,48 @@ class UnhappyPaths(SandboxTest):
         self.assertEqual(app.wait_exit(30), 0)
 
 
+class SignedReleases(SandboxTest):
+    def test_a_signed_release_applies_and_a_forged_manifest_changes_nothing(self):
+        # The translators sign the release; the program takes the key from its build (here from
+        # the test builds' stand-in for it).
+        public = self.sandbox.make_release_key()
+        self.sandbox.write_manifest()
+        status, report = self.sandbox.verify_release()
+        self.assertEqual(status, 0, report)
+        self.assertIn("signature: ok", report)
+        keys = {"QDT_TEST_RELEASE_KEYS": public}
+
+        app = self.sandbox.start_app(extra_env=keys)
+        app.wait_idle()
+        self.choose(app, ENGLISH)
+        app.wait_for(lambda s: s["widgets"][ENGLISH]["checked"], 60, "English checked")
+        self.assertArchive(self.sandbox.hashes["result_EN"])
+        app.close_window()
+        self.assertEqual(app.wait_exit(120), 0)
+        self.assertArchive(self.original)
+
+        # Someone on the way points English at another file: the manifest no longer verifies,
+        # and nothing is fetched, kept or changed.
+        self.sandbox.set_manifest_overrides(
+            {"filename_EN": "http://127.0.0.1:%d/files/patch_RU.data" % self.sandbox.port})
+        cache = os.path.join(self.sandbox.work_dir, "patch_EN.data")
+        with open(cache, "rb") as f:
+            kept = f.read()
+        requests_before = len(self.sandbox.requests())
+        app = self.sandbox.start_app(extra_env=keys)
+        box = app.answer()
+        lines = box["text"].split("\n")
+        self.assertEqual(lines[0], "Can't verify the list of translations from the server.")
+        self.assertIn("not signed by the translators", box["text"])
+        self.assertIn("Nothing was downloaded or changed.", lines)
+        self.assertEqual(app.wait_exit(30), 0)
+        self.assertArchive(self.original)
+        with open(cache, "rb") as f:
+            self.assertEqual(f.read(), kept)
+        self.assertEqual(sorted(self.sandbox.requests()[requests_before:]),
+                         ["/patch.json", "/patch.json.sig"])
+
+
 class PatchDay(SandboxTest):
     """The launcher changes the game under the translation; the player is never left stuck."""
 
