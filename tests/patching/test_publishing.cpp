@@ -822,7 +822,9 @@ TEST_F(Release, SignedReleaseFromKeyToVerify)
         EXPECT_EQ(doc["sha256_" + std::string(suffix)],
                   qdt::toHex(qdt::sha256(file.data(), file.size())));
     }
-    EXPECT_EQ(textOf(manifest.string() + ".sig").size(), 89u);
+    fs::path signature = manifest;
+    signature += ".sig";
+    EXPECT_EQ(textOf(signature).size(), 89u);
 
     const fs::path pub = dir / "keys" / "release.key.pub";
     auto verifyWith = [&](const fs::path& keyFile) {
@@ -864,7 +866,7 @@ TEST_F(Release, SignedReleaseFromKeyToVerify)
     testdata::writeFile(ru, ruPatch);
 
     // No signature beside the manifest.
-    fs::remove(manifest.string() + ".sig");
+    ASSERT_TRUE(fs::remove(signature));
     const ToolRun noSignature = verifyWith(pub);
     EXPECT_EQ(noSignature.exitCode, 1);
     EXPECT_TRUE(contains(noSignature.out, "signature: FAULT")) << noSignature.out;
