@@ -17,18 +17,23 @@ namespace {
 
 QJsonObject describe(QWidget* w)
 {
+    // Places on the screen in its own pixels, where clicks land and screenshots are cut: under
+    // display scaling they are the window's places times the scale.
+    const qreal scale = w->devicePixelRatioF();
+    const auto px = [scale](int v) { return qRound(v * scale); };
     const QPoint centre = w->mapToGlobal(w->rect().center());
     QJsonObject o;
     o[QStringLiteral("enabled")] = w->isEnabled();
     o[QStringLiteral("visible")] = w->isVisible();
-    o[QStringLiteral("x")] = centre.x();
-    o[QStringLiteral("y")] = centre.y();
+    o[QStringLiteral("x")] = px(centre.x());
+    o[QStringLiteral("y")] = px(centre.y());
     // The place on the screen, for checks of what a screenshot shows there.
     const QPoint topLeft = w->mapToGlobal(QPoint(0, 0));
-    o[QStringLiteral("left")] = topLeft.x();
-    o[QStringLiteral("top")] = topLeft.y();
-    o[QStringLiteral("width")] = w->width();
-    o[QStringLiteral("height")] = w->height();
+    o[QStringLiteral("left")] = px(topLeft.x());
+    o[QStringLiteral("top")] = px(topLeft.y());
+    o[QStringLiteral("width")] = px(w->width());
+    o[QStringLiteral("height")] = px(w->height());
+    o[QStringLiteral("scale")] = scale;
     if (auto* b = qobject_cast<QAbstractButton*>(w)) {
         o[QStringLiteral("text")] = b->text();
         o[QStringLiteral("checked")] = b->isChecked();

@@ -12,6 +12,14 @@
 int main(int argc, char** argv)
 {
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+#ifdef Q_OS_WIN
+    // The window is laid out in fixed places: at 125 %, 150 % or 175 % display scaling the whole
+    // window must grow with the fonts. Qt rounds the factor to a whole number by default, which
+    // keeps the window at 100 % (or doubles it) while the fonts follow the display. Elsewhere the
+    // factor comes from the screen's physical size (1.04 on a plain X server), and is rounded.
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
+        Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+#endif
     QApplication app(argc, argv);
     const InstanceLock lock(workDir);
     switch (lock.state()) {

@@ -61,7 +61,7 @@ def wait_for(predicate, timeout, what):
 class Display:
     """A private Xvfb server, or the caller's display."""
 
-    def __init__(self, virtual=True):
+    def __init__(self, virtual=True, size="900x500"):
         self.proc = None
         if not virtual and os.environ.get("DISPLAY"):
             self.name = os.environ["DISPLAY"]
@@ -70,7 +70,7 @@ class Display:
             if os.path.exists("/tmp/.X%d-lock" % number):
                 continue
             self.proc = subprocess.Popen(
-                ["Xvfb", ":%d" % number, "-screen", "0", "900x500x24", "-nolisten", "tcp"],
+                ["Xvfb", ":%d" % number, "-screen", "0", size + "x24", "-nolisten", "tcp"],
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             self.name = ":%d" % number
             try:
@@ -388,8 +388,8 @@ class Sandbox:
         self.launcher = self.start_named("ORBEX.exe", "ORBEX")
         return self.launcher
 
-    def start_display(self, virtual=True):
-        self.display = Display(virtual)
+    def start_display(self, virtual=True, size="900x500"):
+        self.display = Display(virtual, size)
         return self.display
 
     def set_manifest_overrides(self, members):

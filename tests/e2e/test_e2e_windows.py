@@ -43,6 +43,8 @@ class WineSandboxTest(unittest.TestCase):
     size_mib = 8
     # Whether the https server's certificate authority is among the prefix's trusted roots.
     trust_tls = True
+    # The virtual screen, in its pixels.
+    screen = "900x500"
 
     def setUp(self):
         self.sandbox = sb.WineSandbox(BUILD_DIR, PROGRAM, FAKE_GAME, self.size_mib)
@@ -53,7 +55,7 @@ class WineSandboxTest(unittest.TestCase):
         self.sandbox.start_server()
         self.sandbox.start_tls_server(self.certificates["cert"], self.certificates["key"])
         self.sandbox.start_launcher()
-        self.sandbox.start_display()
+        self.sandbox.start_display(size=self.screen)
         self.original = self.sandbox.hashes["source"]
         self.original_copy = os.path.join(self.sandbox.dir, "original-data.lpk")
         shutil.copyfile(self.sandbox.archive, self.original_copy)
@@ -162,6 +164,42 @@ class PlayerJourney(WineSandboxTest):
         self.assertArchive(self.original)
         self.assertEqual(os.path.getsize(sandbox.archive), self.size_mib << 20)
         self.assertTrue(filecmp.cmp(sandbox.archive, self.original_copy, shallow=False))
+
+
+class WindowLooks(WineSandboxTest):
+    # Room for the window at 175 %.
+    screen = "1280x600"
+
+    def test_every_text_shows_whole_at_four_display_scalings(self):
+        # The display scaling a player sets in Windows is the prefix's DPI: 100 %, 125 % (many
+        # laptops), 150 % and 175 %. The whole window grows with the fonts, and every text reads
+        # whole from a screenshot of the real window.
+        expected = {
+            "restoreCheckbox": "Restore original on close (recommended)",
+            MACHINE: "Human + Machine English",
+            ENGLISH: "Human English",
+            "pushButtonStart": "Start the game",
+        }
+
+        def words(text):
+            return "".join(c for c in text.lower() if c.isalnum())
+
+        for dpi in (96, 120, 144, 168):
+            with self.subTest(dpi=dpi):
+                self.sandbox.reg_add(r"HKCU\Control Panel\Desktop", "LogPixels", "REG_DWORD",
+                                     str(dpi))
+                app = self.start()
+                state = app.state()
+                scale = dpi / 96.0
+                self.assertAlmostEqual(state["window"]["scale"], scale, places=2)
+                self.assertAlmostEqual(state["window"]["width"], 647 * scale, delta=2)
+                self.assertAlmostEqual(state["window"]["height"], 247 * scale, delta=2)
+                for name, text in expected.items():
+                    read = self.sandbox.read_text(state["widgets"][name], scale=3)
+                    self.assertIn(words(text), words(read),
+                                  "%s at %d DPI reads %r" % (name, dpi, read))
+                app.close_window()
+                self.assertEqual(app.wait_exit(60), 0)
 
 
 class UnhappyPaths(WineSandboxTest):
