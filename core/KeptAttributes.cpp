@@ -5,6 +5,8 @@
 #include <windows.h>
 #endif
 
+#include "core/LongPath.h"
+
 namespace qdt {
 
 #ifdef _WIN32
@@ -51,7 +53,7 @@ bool setBasicInfo(HANDLE h, DWORD kept, std::int64_t created)
 // nor writing does not stand in the way, and without following a link put there meanwhile.
 HANDLE openForAttributes(const std::filesystem::path& path)
 {
-    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+    return CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }

@@ -25,6 +25,7 @@
 #include "core/FileIo.h"
 #include "core/FileUsers.h"
 #include "core/KeptAttributes.h"
+#include "core/LongPath.h"
 #include "core/Xxh64.h"
 #include "patching/InPlace.h"
 
@@ -238,19 +239,22 @@ private:
 void removeStaleTemporaries(const std::filesystem::path& target, const std::string& keep = {})
 {
     const std::string targetName = displayPath(target.filename());
-    std::error_code ec;
     const auto folder =
         target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        const std::string name = displayPath(it->path().filename());
+    const auto entries = folderEntries(folder);
+    if (!entries)
+        return;
+    for (const auto& entry : entries.value) {
+        const std::string name = displayPath(entry);
         if (name == keep || !isTemporarySiblingName(name, targetName))
             continue;
+        const auto path = systemPath(folder / entry);
         std::error_code statusError;
-        if (!std::filesystem::is_regular_file(it->symlink_status(statusError)) || statusError)
+        if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, statusError)) ||
+            statusError)
             continue;
         std::error_code ignored;
-        std::filesystem::remove(it->path(), ignored);
+        std::filesystem::remove(path, ignored);
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include "core/ArchiveLock.h"
 #include "core/ArchivePath.h"
+#include "core/LongPath.h"
 #include "core/Xxh64.h"
 #include "game/platform/NativePath.h"
 #include "patching/PatchEngine.h"
@@ -41,11 +42,14 @@ Bytes bytesOf(const char* text)
     return Bytes(text, text + std::strlen(text));
 }
 
+// Listed as the engine lists a folder: the C runtime's listing can't take a long folder path.
 std::set<std::string> namesIn(const fs::path& dir)
 {
     std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir))
-        names.insert(qdt::displayPath(e.path().filename()));
+    const auto entries = qdt::folderEntries(dir);
+    EXPECT_TRUE(entries.ok()) << entries.status.detail;
+    for (const auto& e : entries.value)
+        names.insert(qdt::displayPath(e));
     return names;
 }
 
@@ -1078,6 +1082,52 @@ TEST(PatchEngineWindows, ArchiveKeepsItsAttributesWhenPatchedAndRestored)
             CloseHandle(held);
         EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"backup", "data.lpk", "rev"}));
         clearAttributes(dir.path());
+    }
+}
+
+// A game installed 300 characters deep, past the length Windows takes without the extended-length
+// form: patched and restored, by a rename and by a write in place (whose journal and patched copy
+// lie as deep), read-only kept. Wine does not enforce the limit; here the file layer's long forms
+// of the paths are what reaches the system.
+TEST(PatchEngineWindows, GameFolderOfThreeHundredCharacters)
+{
+    TempDir dir(u8"Игры");
+    fs::path game = dir.path();
+    while (game.native().size() < 300)
+        game /= u8"Quen Dara Online — Коллекционное издание";
+    ASSERT_GE(game.native().size(), 300u);
+    fs::create_directories(game / "ZNGame");
+    const fs::path archive = game / "bin" / "x64" / ".." / ".." / "ZNGame" / "data.lpk";
+    fs::create_directories(game / "bin" / "x64");
+    const Bytes source = testdata::makeArchive(1u << 20, 41);
+    const Bytes patch =
+        testdata::makePatch(source, testdata::translationEdits(source.size(), 20, 41));
+    const Bytes result = stepbystep::apply(source, patch).content;
+    for (const bool held : {false, true}) {
+        SCOPED_TRACE(held ? "held by the launcher" : "replaced");
+        testdata::writeFile(game / "ZNGame" / "data.lpk", source);
+        // What a killed run left beside the archive is cleared away from this folder too.
+        testdata::writeFile(game / "ZNGame" / "data.lpk.tmp-999-1-0", bytesOf("left over"));
+        const WindowsAttributes marked = markFile(archive, FILE_ATTRIBUTE_READONLY);
+        HANDLE holder = INVALID_HANDLE_VALUE;
+        if (held) {
+            holder = CreateFileW(qdt::systemPath(archive).c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        }
+        const auto applied = applyFile(archive, patch, game / "backup", game / "patch_KR.data");
+        EXPECT_TRUE(applied.ok()) << applied.detail;
+        EXPECT_EQ(testdata::readFile(archive), result);
+        EXPECT_EQ(testdata::readFile(game / "backup"), source);
+        const auto restored = applyFile(archive, testdata::readFile(game / "patch_KR.data"));
+        EXPECT_TRUE(restored.ok()) << restored.detail;
+        if (holder != INVALID_HANDLE_VALUE)
+            CloseHandle(holder);
+        EXPECT_EQ(testdata::readFile(archive), source);
+        EXPECT_EQ(attributesOf(archive), marked);
+        EXPECT_EQ(namesIn(game / "ZNGame"), std::set<std::string>{"data.lpk"});
+        clearAttributes(game / "ZNGame");
     }
 }
 #else
