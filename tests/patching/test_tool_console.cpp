@@ -135,22 +135,37 @@ TEST_F(ToolConsole, PathsReachTheConsoleAsLettersWhateverItsCodePage)
     }
 }
 
-// Output that goes to a file (or a pipe, or a script reading it) stays UTF-8, as it is on Linux.
-TEST_F(ToolConsole, OutputToAFileStaysUtf8)
+// Output that goes to a file or a pipe (a script reading it) stays UTF-8, as it is on Linux.
+TEST_F(ToolConsole, OutputToAFileOrAPipeStaysUtf8)
 {
     TempDir dir(u8"Игры Quen Dara");
     const fs::path missing = dir.path() / qdt::pathFromUtf8(u8"нет_такого.data");
-    const fs::path record = dir / "output.txt";
+    const std::string expected = "quen-dara-patch: " + qdt::displayPath(missing);
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+
+    const fs::path record = dir / "output.txt";
     HANDLE file = CreateFileW(record.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     EXPECT_EQ(runTool(L"info " + quoted(missing), file), 1u);
     CloseHandle(file);
     const testdata::Bytes bytes = testdata::readFile(record);
-    const std::string text(bytes.begin(), bytes.end());
-    EXPECT_NE(text.find("quen-dara-patch: " + qdt::displayPath(missing)), std::string::npos)
-        << text;
+    const std::string written(bytes.begin(), bytes.end());
+    EXPECT_NE(written.find(expected), std::string::npos) << written;
+
+    // The message is far smaller than the pipe's buffer: the tool ends before it is read.
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 64 * 1024));
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    EXPECT_EQ(runTool(L"info " + quoted(missing), writeEnd), 1u);
+    CloseHandle(writeEnd);
+    std::string piped;
+    char block[4096];
+    DWORD got = 0;
+    while (ReadFile(readEnd, block, sizeof block, &got, nullptr) && got > 0)
+        piped.append(block, got);
+    CloseHandle(readEnd);
+    EXPECT_NE(piped.find(expected), std::string::npos) << piped;
 }
 
 } // namespace
