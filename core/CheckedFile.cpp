@@ -16,6 +16,7 @@
 #endif
 
 #include "core/FileIo.h"
+#include "core/LongPath.h"
 
 namespace qdt {
 
@@ -38,7 +39,7 @@ std::filesystem::path asideName(const std::filesystem::path& path, int attempt)
 bool renameToFreeName(const std::filesystem::path& from, const std::filesystem::path& to)
 {
 #ifdef _WIN32
-    return MoveFileExW(from.c_str(), to.c_str(), 0) != 0;
+    return MoveFileExW(systemPath(from).c_str(), systemPath(to).c_str(), 0) != 0;
 #else
 #if defined(__linux__) && defined(RENAME_NOREPLACE)
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
@@ -66,7 +67,7 @@ Entry entryAt(const std::filesystem::path& path)
 {
     Entry entry;
 #ifdef _WIN32
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
         entry.kind = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
@@ -83,9 +84,10 @@ Entry entryAt(const std::filesystem::path& path)
         return entry;
     }
     entry.kind = EntryKind::Other;
-    HANDLE h = CreateFileW(
-        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h =
+        CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return entry;
     BY_HANDLE_FILE_INFORMATION info{};
@@ -133,11 +135,12 @@ bool freeName(const std::filesystem::path& path)
     if (kind != EntryKind::Folder) {
 #ifdef _WIN32
         // A link to a folder (or a junction) is removed as a folder is, and only the link goes.
-        const DWORD attributes = GetFileAttributesW(path.c_str());
+        const DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
         const bool linkedFolder = attributes != INVALID_FILE_ATTRIBUTES &&
                                   (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
                                   (attributes & FILE_ATTRIBUTE_DIRECTORY);
-        if (linkedFolder ? RemoveDirectoryW(path.c_str()) != 0 : DeleteFileW(path.c_str()) != 0)
+        if (linkedFolder ? RemoveDirectoryW(systemPath(path).c_str()) != 0
+                         : DeleteFileW(systemPath(path).c_str()) != 0)
             return true;
 #else
         if (::unlink(path.c_str()) == 0)
@@ -155,14 +158,14 @@ Result<std::vector<unsigned char>> readSmallRegularFile(const std::filesystem::p
 #ifdef _WIN32
     // Without backup semantics a folder can't be opened; a link or junction is opened as itself
     // and refused below.
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ,
+    HANDLE h = CreateFileW(systemPath(path).c_str(), GENERIC_READ,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             return R::failure(ErrorKind::NotFound, displayPath(path) + " does not exist");
-        const DWORD attributes = GetFileAttributesW(path.c_str());
+        const DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
             return R::failure(ErrorKind::Unsupported, refusedWhy(path, "a folder"));
         return R::failure(ErrorKind::AccessDenied, "Can't open " + displayPath(path) +
@@ -283,7 +286,7 @@ Result<NewFile> NewFile::create(const std::filesystem::path& path, bool ownerOnl
     (void)ownerOnly;
     // CREATE_NEW fails on any name that exists, a link included, so nothing is opened through one.
     HANDLE h =
-        CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+        CreateFileW(systemPath(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)

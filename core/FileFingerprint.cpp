@@ -8,6 +8,7 @@
 #endif
 
 #include "core/FileIo.h"
+#include "core/LongPath.h"
 #include "core/Xxh64.h"
 
 namespace qdt {
@@ -53,7 +54,7 @@ FileFingerprint fromStat(const struct stat& st)
 Result<FileFingerprint> fingerprintOf(const std::filesystem::path& path)
 {
 #ifdef _WIN32
-    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+    HANDLE h = CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)

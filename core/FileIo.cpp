@@ -18,6 +18,8 @@
 #endif
 #endif
 
+#include "core/LongPath.h"
+
 namespace qdt {
 
 namespace {
@@ -68,7 +70,7 @@ Result<FilePtr> openFile(const std::filesystem::path& path, FileMode mode)
     // such as /dev/zero never ends, and a folder can't be read: all are refused before opening.
     if (mode != FileMode::Create) {
         std::error_code ec;
-        const auto type = std::filesystem::status(path, ec).type();
+        const auto type = std::filesystem::status(systemPath(path), ec).type();
         if (!ec && type != std::filesystem::file_type::regular &&
             type != std::filesystem::file_type::not_found)
             return Result<FilePtr>::failure(ErrorKind::AccessDenied,
@@ -81,7 +83,7 @@ Result<FilePtr> openFile(const std::filesystem::path& path, FileMode mode)
                        : mode == FileMode::ReadWrite ? L"r+b"
                                                      : L"wb";
     errno = 0;
-    f = _wfopen(path.c_str(), m);
+    f = _wfopen(systemPath(path).c_str(), m);
 #else
     const char* m = mode == FileMode::Read ? "rb" : mode == FileMode::ReadWrite ? "r+b" : "wb";
     errno = 0;
@@ -161,7 +163,7 @@ Status flushToDisk(std::FILE* file, const std::filesystem::path& pathForMessages
 Status replaceFile(const std::filesystem::path& from, const std::filesystem::path& to)
 {
 #ifdef _WIN32
-    if (!MoveFileExW(from.c_str(), to.c_str(),
+    if (!MoveFileExW(systemPath(from).c_str(), systemPath(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const DWORD err = GetLastError();
         // A file that another program holds open without delete sharing can't be replaced, and
@@ -195,9 +197,9 @@ Status replaceFile(const std::filesystem::path& from, const std::filesystem::pat
 bool heldAgainstReplacement(const std::filesystem::path& path)
 {
 #ifdef _WIN32
-    HANDLE h =
-        CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(systemPath(path).c_str(), DELETE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_SHARING_VIOLATION;
     CloseHandle(h);
@@ -306,6 +308,34 @@ void copyOwnership(const std::filesystem::path& from, std::FILE* to, bool withAt
     }
 #endif
 #endif
+}
+
+Result<std::vector<std::filesystem::path>> folderEntries(const std::filesystem::path& folder)
+{
+    using R = Result<std::vector<std::filesystem::path>>;
+    std::vector<std::filesystem::path> names;
+#ifdef _WIN32
+    const std::filesystem::path pattern = systemPath(folder.empty() ? L"." : folder) / L"*";
+    WIN32_FIND_DATAW found{};
+    HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                nullptr, 0);
+    if (h == INVALID_HANDLE_VALUE)
+        return R::failure(ErrorKind::NotFound, "Can't list " + displayPath(folder));
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..")
+            names.emplace_back(name);
+    } while (FindNextFileW(h, &found));
+    FindClose(h);
+#else
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder.empty() ? "." : folder, ec), end;
+         !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename());
+    if (ec)
+        return R::failure(ErrorKind::NotFound, "Can't list " + displayPath(folder));
+#endif
+    return R::success(std::move(names));
 }
 
 bool isTemporarySiblingName(const std::string& name, const std::string& targetName)

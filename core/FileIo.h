@@ -81,6 +81,11 @@ void copyOwnership(const std::filesystem::path& from, const std::filesystem::pat
 // a name may have been switched to meanwhile.
 void copyOwnership(const std::filesystem::path& from, std::FILE* to, bool withAttributes);
 
+// The names of the entries in `folder` ("." and ".." left out). On Windows they are read from the
+// system itself: the C runtime's listing can't take a folder path of MAX_PATH or more, and then
+// lists another folder.
+Result<std::vector<std::filesystem::path>> folderEntries(const std::filesystem::path& folder);
+
 // A temporary name beside `target`, in the same folder so that the final rename stays on one disk.
 std::filesystem::path temporarySibling(const std::filesystem::path& target);
 

@@ -23,8 +23,9 @@ void QuenDaraTranslation::startTheGame()
         return;
     }
     showMinimized();
-    // The game gets its own path as the program and the switch as its one argument; no working
-    // folder is chosen, so it inherits ours.
+    // The game gets its own path as the program and the switch as its one argument, and its own
+    // folder as the working folder: it looks for its data there, not where the patcher was
+    // unpacked.
     const qdt::Status started =
         qdt::startDetached(gamePath.toStdString(), {launchArgument.trimmed().toStdString()});
     runlog::write(QStringLiteral("starting the game %1: %2")

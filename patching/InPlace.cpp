@@ -12,6 +12,7 @@
 #include "core/FileFingerprint.h"
 #include "core/FileIo.h"
 #include "core/FileUsers.h"
+#include "core/LongPath.h"
 #include "core/Xxh64.h"
 
 #ifdef _WIN32
@@ -195,8 +196,9 @@ Result<FilePtr> openOurFile(const std::filesystem::path& path, std::uint64_t arc
     const std::string notOurs =
         displayPath(path) + " is not a file this program made beside the archive";
 #ifdef _WIN32
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h =
+        CreateFileW(systemPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return Result<FilePtr>::failure(ErrorKind::NotFound, "Can't open " + displayPath(path));
     BY_HANDLE_FILE_INFORMATION info{};

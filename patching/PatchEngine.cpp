@@ -24,6 +24,8 @@
 #include "core/FileCopy.h"
 #include "core/FileIo.h"
 #include "core/FileUsers.h"
+#include "core/KeptAttributes.h"
+#include "core/LongPath.h"
 #include "core/Xxh64.h"
 #include "patching/InPlace.h"
 
@@ -237,19 +239,22 @@ private:
 void removeStaleTemporaries(const std::filesystem::path& target, const std::string& keep = {})
 {
     const std::string targetName = displayPath(target.filename());
-    std::error_code ec;
     const auto folder =
         target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        const std::string name = displayPath(it->path().filename());
+    const auto entries = folderEntries(folder);
+    if (!entries)
+        return;
+    for (const auto& entry : entries.value) {
+        const std::string name = displayPath(entry);
         if (name == keep || !isTemporarySiblingName(name, targetName))
             continue;
+        const auto path = systemPath(folder / entry);
         std::error_code statusError;
-        if (!std::filesystem::is_regular_file(it->symlink_status(statusError)) || statusError)
+        if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, statusError)) ||
+            statusError)
             continue;
         std::error_code ignored;
-        std::filesystem::remove(it->path(), ignored);
+        std::filesystem::remove(path, ignored);
     }
 }
 
@@ -508,6 +513,12 @@ Status applyPatchToArchive(const ApplyRequest& request)
     // name of a file we hold open can't be removed.
     removeStaleTemporariesOf(archive, {request.backup, request.reversePatch});
 
+    // A player may have marked the archive read-only (or the game's installer did): that keeps it
+    // from being replaced or written, yet it is no refusal of ours to patch it. Read-only is
+    // cleared for the run and put back when it ends, whatever the outcome, together with the
+    // archive's other attributes and its creation time on a replacing file.
+    KeptAttributes kept(archive);
+
     // An archive that another program holds against replacement (asked before our own reading
     // handle adds to its holders) will be written in place: its backup can't be a second name.
     const bool held = heldAgainstReplacement(archive);
@@ -619,8 +630,10 @@ Status applyPatchToArchive(const ApplyRequest& request)
         // The new archive keeps what the player's system knows of the old one: owner, group,
         // permissions, extended attributes; given to the file we wrote, not to whatever its name
         // may lead to by now.
-        if (status.ok())
+        if (status.ok()) {
             copyOwnership(archive, out.value.get(), true);
+            kept.prepareSuccessor(out.value.get());
+        }
         if (std::fclose(out.value.release()) != 0 && status.ok())
             status = Status::failure(ErrorKind::WriteFailed, "Can't write " + displayPath(tmp));
         if (!status.ok())
@@ -705,6 +718,7 @@ Status applyPatchToArchive(const ApplyRequest& request)
     };
     Status replaced = replaceFile(tmp, archive);
     if (replaced) {
+        kept.successorInPlace();
         // The archive holds the verified result and its reverse patch is in place; a backup that
         // can't be moved now leaves the one before, which is checked before it is ever used.
         commitBackup();

@@ -531,7 +531,7 @@ class WineSandbox(Sandbox):
     def wine_env(self, extra=None):
         env = dict(os.environ)
         for name in ("QT_QPA_PLATFORM", "QDT_AUTOMATION_STATE", "QDT_FAKE_GAME_LOG",
-                     "QUEN_DARA_MANIFEST_URL", "DISPLAY", "WAYLAND_DISPLAY"):
+                     "QDT_FAKE_GAME_FOLDER", "QUEN_DARA_MANIFEST_URL", "DISPLAY", "WAYLAND_DISPLAY"):
             env.pop(name, None)
         env.update({
             "WINEPREFIX": self.prefix,
@@ -652,6 +652,7 @@ class WineSandbox(Sandbox):
             "QUEN_DARA_MANIFEST_URL": manifest_url or self.manifest_url(),
             "QDT_AUTOMATION_STATE": self.state_path,
             "QDT_FAKE_GAME_LOG": os.path.join(self.dir, "game-started.log"),
+            "QDT_FAKE_GAME_FOLDER": os.path.join(self.dir, "game-folder.log"),
         })
         env.update(extra_env or {})
         app = App(self, env)

@@ -5,13 +5,17 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
 // shellapi.h needs windows.h before it.
+#include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
+
+#include <thread>
 #else
 #include <unistd.h>
 #endif
@@ -74,10 +78,158 @@ const char kUsage[] =
     "\n"
     "  quen-dara-patch --help\n";
 
+#ifdef _WIN32
+namespace {
+
+// A console shows the bytes a program writes in its own code page (866 on a Russian system, 437
+// or 850 on many others), while everything this tool prints is UTF-8: "C:\Игры\..." would come
+// out garbled. While standard output or error is a console, it is swapped for a pipe whose other
+// end turns the UTF-8 into UTF-16 for WriteConsoleW; the console's code page, which the player's
+// shell shares, is left alone. Pipes and files keep getting UTF-8.
+class ConsoleWriter
+{
+public:
+    ConsoleWriter()
+    {
+        const bool out = isConsole(STD_OUTPUT_HANDLE), err = isConsole(STD_ERROR_HANDLE);
+        if (!out && !err)
+            return;
+        int ends[2];
+        if (_pipe(ends, 4096, _O_BINARY | _O_NOINHERIT) != 0)
+            return;
+        readEnd_ = ends[0];
+        for (int fd : {1, 2}) {
+            if (!(fd == 1 ? out : err))
+                continue;
+            std::FILE* stream = fd == 1 ? stdout : stderr;
+            std::fflush(stream);
+            // The console is written through a second handle of it: the stream's own handle is
+            // closed when the stream moves to the pipe.
+            saved_[fd] = _dup(fd);
+            if (saved_[fd] < 0)
+                continue;
+            if (console_ == nullptr)
+                console_ = reinterpret_cast<HANDLE>(_get_osfhandle(saved_[fd]));
+            _dup2(ends[1], fd);
+            // Each printf reaches the console at once, as it did when the stream was the console.
+            std::setvbuf(stream, nullptr, _IONBF, 0);
+            if (fd == 2)
+                stderrToConsole_ = true;
+        }
+        _close(ends[1]);
+        try {
+            reader_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            giveBack();
+            closeSaved();
+            _close(readEnd_);
+            stderrToConsole_ = false;
+        }
+    }
+    ~ConsoleWriter() { finish(); }
+    ConsoleWriter(const ConsoleWriter&) = delete;
+    ConsoleWriter& operator=(const ConsoleWriter&) = delete;
+
+    // Writes out everything printed so far and gives the streams their consoles back.
+    void finish()
+    {
+        if (!reader_.joinable())
+            return;
+        giveBack();
+        reader_.join();
+        _close(readEnd_);
+        closeSaved();
+    }
+
+    static bool stderrToConsole() { return stderrToConsole_; }
+
+private:
+    // Points the streams at their consoles again, which closes the pipe's writing end.
+    void giveBack()
+    {
+        for (int fd : {1, 2}) {
+            if (saved_[fd] < 0)
+                continue;
+            std::fflush(fd == 1 ? stdout : stderr);
+            _dup2(saved_[fd], fd);
+        }
+    }
+
+    // The second handles of the consoles, once nothing writes through them any more.
+    void closeSaved()
+    {
+        for (int& fd : saved_) {
+            if (fd >= 0)
+                _close(fd);
+            fd = -1;
+        }
+    }
+
+    static bool isConsole(DWORD which)
+    {
+        DWORD mode = 0;
+        const HANDLE h = GetStdHandle(which);
+        return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode);
+    }
+
+    void run()
+    {
+        std::string pending;
+        char block[4096];
+        for (;;) {
+            const int n = _read(readEnd_, block, sizeof block);
+            if (n <= 0)
+                break;
+            pending.append(block, static_cast<std::size_t>(n));
+            // A letter cut in two by the pipe waits for its other bytes.
+            const std::size_t whole = completeLength(pending);
+            show(pending.data(), whole);
+            pending.erase(0, whole);
+        }
+        show(pending.data(), pending.size());
+    }
+
+    // The length of the longest start of `text` that does not end inside a UTF-8 sequence.
+    static std::size_t completeLength(const std::string& text)
+    {
+        const std::size_t size = text.size();
+        for (std::size_t back = 1; back <= 3 && back <= size; ++back) {
+            const auto c = static_cast<unsigned char>(text[size - back]);
+            if ((c & 0xC0) == 0x80)
+                continue; // a continuation byte: look further back for the lead byte
+            const std::size_t needed = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            return needed > back ? size - back : size;
+        }
+        return size;
+    }
+
+    void show(const char* text, std::size_t size)
+    {
+        if (size == 0)
+            return;
+        const int n = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(size), nullptr, 0);
+        if (n <= 0)
+            return;
+        std::wstring wide(static_cast<std::size_t>(n), L'\0');
+        MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(size), wide.data(), n);
+        DWORD written = 0;
+        WriteConsoleW(console_, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    }
+
+    HANDLE console_ = nullptr;
+    int readEnd_ = -1;
+    int saved_[3] = {-1, -1, -1};
+    std::thread reader_;
+    static inline bool stderrToConsole_ = false;
+};
+
+} // namespace
+#endif
+
 bool stderrIsTerminal()
 {
 #ifdef _WIN32
-    return _isatty(_fileno(stderr)) != 0;
+    return ConsoleWriter::stderrToConsole() || _isatty(_fileno(stderr)) != 0;
 #else
     return ::isatty(2) != 0;
 #endif
@@ -258,7 +410,7 @@ int info(const Args& args)
 
 } // namespace
 
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     const Args args = collectArgs(argc, argv);
     if (args.texts.empty())
@@ -283,4 +435,12 @@ int main(int argc, char** argv)
     if (command == "verify")
         return tool::verifyCommand(args);
     return usageError("unknown command " + command);
+}
+
+int main(int argc, char** argv)
+{
+#ifdef _WIN32
+    tool::ConsoleWriter console;
+#endif
+    return run(argc, argv);
 }

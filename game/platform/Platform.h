@@ -26,9 +26,11 @@ std::string readRegistryString(RegistryHive hive, const std::string& key, const 
 // process list itself cannot be read.
 Result<std::vector<std::string>> runningProcessPaths();
 
-// Starts `program` with `arguments` without waiting for it and without keeping anything of it.
-// `program` is a path as the program keeps it (see nativePath); on Linux a Windows executable is
-// started through Wine in the same prefix.
+// Starts `program` with `arguments` without waiting for it and without keeping anything of it,
+// in the program's own folder as its working folder, as a shortcut or a launcher starts it: a
+// game finds its data beside itself, wherever the caller was started from. `program` is a path as
+// the program keeps it (see nativePath); on Linux a Windows executable is started through Wine in
+// the same prefix.
 Status startDetached(const std::string& program, const std::vector<std::string>& arguments);
 
 } // namespace qdt

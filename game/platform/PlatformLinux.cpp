@@ -85,12 +85,16 @@ Result<std::vector<std::string>> runningProcessPaths()
 
 Status startDetached(const std::string& program, const std::vector<std::string>& arguments)
 {
-    const std::filesystem::path file = nativePath(program);
+    std::error_code ec;
+    // Absolute, since the program's own folder becomes the working folder before it starts.
+    const std::filesystem::path file = std::filesystem::absolute(nativePath(program), ec);
+    if (ec)
+        return Status::failure(ErrorKind::NotFound, "Can't start " + program + ": " + ec.message());
+    const std::string folder = file.parent_path().string();
     std::vector<std::string> argv;
     if (startsAsWindowsProgram(file))
         argv.push_back("wine");
-    // A bare file name would be looked up on PATH; the game is meant where the path says.
-    argv.push_back(file.has_parent_path() ? file.string() : "./" + file.string());
+    argv.push_back(file.string());
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<char*> args;
     for (auto& a : argv)
@@ -119,7 +123,8 @@ Status startDetached(const std::string& program, const std::vector<std::string>&
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::execvp(args[0], args.data());
+        if (::chdir(folder.c_str()) == 0)
+            ::execvp(args[0], args.data());
         const int err = errno;
         (void)!::write(report[1], &err, sizeof err);
         ::_exit(127);

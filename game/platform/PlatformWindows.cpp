@@ -7,7 +7,9 @@
 #include <psapi.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "core/FileIo.h"
@@ -143,7 +145,10 @@ Result<std::vector<std::string>> runningProcessPaths()
 
 Status startDetached(const std::string& program, const std::vector<std::string>& arguments)
 {
-    const std::wstring file = wide(program);
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(pathFromUtf8(program), ec);
+    const std::wstring file = ec ? wide(program) : absolute.wstring();
+    const std::wstring folder = ec ? std::wstring() : absolute.parent_path().wstring();
     std::wstring line = L"\"" + file + L"\"";
     for (const auto& a : arguments) {
         line += L' ';
@@ -153,8 +158,8 @@ Status startDetached(const std::string& program, const std::vector<std::string>&
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(file.c_str(), line.data(), nullptr, nullptr, FALSE,
-                        CREATE_UNICODE_ENVIRONMENT | DETACHED_PROCESS, nullptr, nullptr, &startup,
-                        &info)) {
+                        CREATE_UNICODE_ENVIRONMENT | DETACHED_PROCESS, nullptr,
+                        folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
         const DWORD err = GetLastError();
         const ErrorKind kind = err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND
                                    ? ErrorKind::NotFound

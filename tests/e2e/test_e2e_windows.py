@@ -66,7 +66,8 @@ class WineSandboxTest(unittest.TestCase):
         failed = outcome is not None and (not getattr(outcome, "success", True) or any(
             err for _, err in getattr(outcome, "errors", []) if err))
         if failed:
-            for name in ("app.log", "server.log", "state.json", "game-started.log"):
+            for name in ("app.log", "server.log", "state.json", "game-started.log",
+                         "game-folder.log"):
                 path = os.path.join(self.sandbox.dir, name)
                 if os.path.exists(path):
                     with open(path, errors="replace") as f:
@@ -143,6 +144,11 @@ class PlayerJourney(WineSandboxTest):
         self.assertEqual(len(lines), 2, lines)
         self.assertEqual(lines[0].lower(), sandbox.game_exe_windows.lower())
         self.assertEqual(lines[1], "-launch_from_launcher")
+        # In its own folder, as the launcher starts it, not in the patcher's.
+        folder = sb.wait_for(lambda: _lines(os.path.join(sandbox.dir, "game-folder.log")), 30,
+                             "the game's record of its working folder")
+        self.assertEqual(folder[0].rstrip("\\").lower(),
+                         sandbox.game_exe_windows.rsplit("\\", 1)[0].lower())
 
         # Closing with "Restore original on close" while the game runs: the archive is in use, so
         # the program asks; the cautious answer keeps the window and the translation.

@@ -1,6 +1,7 @@
 // Stands in for the launcher or the game in the tests of the process scan and the launch. When
 // QDT_HELPER_RECORD names a file it writes there how it was started (UTF-8, one line each: its
-// program path, then every argument); then it sleeps QDT_HELPER_SLEEP seconds (at most 300), so
+// program path, then every argument), and when QDT_HELPER_FOLDER names one, its working folder
+// (UTF-8, one line); then it sleeps QDT_HELPER_SLEEP seconds (at most 300), so
 // that a scan can find it.
 #include <chrono>
 #include <cstdio>
@@ -13,6 +14,9 @@
 #include <windows.h>
 
 #include <shellapi.h>
+#else
+#include <climits>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -51,6 +55,24 @@ const wchar_t* recordVariable()
 {
     return _wgetenv(L"QDT_HELPER_RECORD");
 }
+const wchar_t* folderVariable()
+{
+    return _wgetenv(L"QDT_HELPER_FOLDER");
+}
+std::string workingFolder()
+{
+    wchar_t folder[32768];
+    const DWORD n = GetCurrentDirectoryW(32768, folder);
+    if (n == 0 || n >= 32768)
+        return {};
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, folder, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+    std::string s(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, folder, static_cast<int>(n), s.data(), size, nullptr,
+                            nullptr);
+    return s;
+}
 std::FILE* openForWriting(const NativeString& path)
 {
     return _wfopen(path.c_str(), L"wb");
@@ -65,6 +87,15 @@ using NativeString = std::string;
 const char* recordVariable()
 {
     return std::getenv("QDT_HELPER_RECORD");
+}
+const char* folderVariable()
+{
+    return std::getenv("QDT_HELPER_FOLDER");
+}
+std::string workingFolder()
+{
+    char folder[PATH_MAX];
+    return ::getcwd(folder, sizeof folder) ? std::string(folder) : std::string();
 }
 std::FILE* openForWriting(const NativeString& path)
 {
@@ -86,6 +117,15 @@ int main(int argc, char** argv)
         if (std::FILE* f = openForWriting(part)) {
             for (const auto& a : arguments(argc, argv))
                 std::fprintf(f, "%s\n", a.c_str());
+            std::fclose(f);
+            renameFile(part, target);
+        }
+    }
+    if (const auto* record = folderVariable(); record && *record) {
+        const NativeString target(record);
+        const NativeString part = target + partSuffix;
+        if (std::FILE* f = openForWriting(part)) {
+            std::fprintf(f, "%s\n", workingFolder().c_str());
             std::fclose(f);
             renameFile(part, target);
         }

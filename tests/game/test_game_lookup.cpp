@@ -337,24 +337,61 @@ std::vector<std::string> waitForRecord(const fs::path& record)
     return lines;
 }
 
+// The folder a started program reports as its working folder.
+fs::path recordedFolder(const fs::path& record)
+{
+    const auto lines = waitForRecord(record);
+    return lines.size() == 1 ? qdt::pathFromUtf8(lines[0]) : fs::path();
+}
+
+// Run from a folder of its own, as a patcher unpacked from its zip is: the game still starts in
+// its own folder, as a shortcut or the launcher starts it.
+class InAnotherFolder
+{
+public:
+    explicit InAnotherFolder(const fs::path& folder) : before_(fs::current_path())
+    {
+        fs::current_path(folder);
+    }
+    ~InAnotherFolder()
+    {
+        std::error_code ec;
+        fs::current_path(before_, ec);
+    }
+
+private:
+    fs::path before_;
+};
+
 TEST(StartDetached, PassesAPathWithBlanksAndCyrillicLettersAsOneProgram)
 {
     TempFolder temp;
     const fs::path folder = temp.path() / qdt::pathFromUtf8("Квен Дара  Online") / "bin";
     fs::create_directories(folder);
+    fs::create_directories(temp.path() / "patcher");
     const fs::path game = folder / "QuenDara.exe";
     fs::copy_file(ownFolder() / QDT_HELPER_NAME, game);
     fs::permissions(game, fs::perms::owner_exec, fs::perm_options::add);
     const fs::path record = temp.path() / "record.txt";
+    const fs::path folderRecord = temp.path() / "folder.txt";
     setEnv("QDT_HELPER_RECORD", qdt::displayPath(record));
-    const auto status = qdt::startDetached(qdt::displayPath(game), {"-launch_from_launcher"});
+    setEnv("QDT_HELPER_FOLDER", qdt::displayPath(folderRecord));
+    qdt::Status status;
+    {
+        InAnotherFolder patcher(temp.path() / "patcher");
+        status = qdt::startDetached(qdt::displayPath(game), {"-launch_from_launcher"});
+    }
     setEnv("QDT_HELPER_RECORD", "");
+    setEnv("QDT_HELPER_FOLDER", "");
     ASSERT_TRUE(status.ok()) << status.detail;
 
     const auto lines = waitForRecord(record);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_TRUE(qdt::equalsIgnoringCase(lines[0], qdt::displayPath(game))) << lines[0];
     EXPECT_EQ(lines[1], "-launch_from_launcher");
+    const fs::path workingFolder = recordedFolder(folderRecord);
+    std::error_code ec;
+    EXPECT_TRUE(fs::equivalent(workingFolder, folder, ec)) << qdt::displayPath(workingFolder);
 }
 
 #ifndef _WIN32
@@ -367,15 +404,20 @@ TEST(StartDetached, ReadsTheProgramsOwnPathStyle)
     fs::copy_file(ownFolder() / QDT_HELPER_NAME, game);
     fs::permissions(game, fs::perms::owner_exec, fs::perm_options::add);
     const fs::path record = temp.path() / "record.txt";
+    const fs::path folderRecord = temp.path() / "folder.txt";
     setEnv("QDT_HELPER_RECORD", record.string());
+    setEnv("QDT_HELPER_FOLDER", folderRecord.string());
     std::string windowsStyle = (temp.path() / "QD" / "x" / "..").string() + "\\bin\\QuenDara.exe";
     const auto status = qdt::startDetached(windowsStyle, {"a b", "-launch_from_launcher"});
     setEnv("QDT_HELPER_RECORD", "");
+    setEnv("QDT_HELPER_FOLDER", "");
     ASSERT_TRUE(status.ok()) << status.detail;
     const auto lines = waitForRecord(record);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(fs::path(lines[0]), game);
     EXPECT_EQ(lines[1], "a b");
+    std::error_code ec;
+    EXPECT_TRUE(fs::equivalent(recordedFolder(folderRecord), game.parent_path(), ec));
 }
 #endif
 

@@ -793,15 +793,23 @@ TEST_F(GameWindow, StartTheGameMinimisesAndStartsThePathWithTheSwitch)
     const QString program = game.path() + QStringLiteral("/Quen Dara/Game/Bin/Start Test Game");
     ASSERT_TRUE(QFile::copy(QStringLiteral(QDT_HELPER_PATH), program));
     const QString record = game.path() + QStringLiteral("/record.txt");
+    const QString folderRecord = game.path() + QStringLiteral("/folder.txt");
     setEnv("QDT_HELPER_RECORD", record);
+    setEnv("QDT_HELPER_FOLDER", folderRecord);
     gamePath = program;
     window.show();
     QMetaObject::invokeMethod(&window, "startTheGame", Qt::DirectConnection);
     unsetEnv("QDT_HELPER_RECORD");
+    unsetEnv("QDT_HELPER_FOLDER");
     EXPECT_TRUE(window.isMinimized());
     EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(waitForLines(record),
               (QStringList{program, QStringLiteral("-launch_from_launcher")}));
+    // In the game's own folder, as a shortcut or the launcher starts it.
+    const QStringList folder = waitForLines(folderRecord);
+    ASSERT_EQ(folder.size(), 1);
+    EXPECT_EQ(QFileInfo(folder[0]).canonicalFilePath(), QFileInfo(program).canonicalPath())
+        << folder[0].toStdString();
     // The folder the game started from is remembered.
     EXPECT_EQ(loadSavedGamePath(), program);
 }

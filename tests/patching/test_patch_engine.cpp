@@ -10,6 +10,7 @@
 
 #include "core/ArchiveLock.h"
 #include "core/ArchivePath.h"
+#include "core/LongPath.h"
 #include "core/Xxh64.h"
 #include "game/platform/NativePath.h"
 #include "patching/PatchEngine.h"
@@ -41,11 +42,14 @@ Bytes bytesOf(const char* text)
     return Bytes(text, text + std::strlen(text));
 }
 
+// Listed as the engine lists a folder: the C runtime's listing can't take a long folder path.
 std::set<std::string> namesIn(const fs::path& dir)
 {
     std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir))
-        names.insert(qdt::displayPath(e.path().filename()));
+    const auto entries = qdt::folderEntries(dir);
+    EXPECT_TRUE(entries.ok()) << entries.status.detail;
+    for (const auto& e : entries.value)
+        names.insert(qdt::displayPath(e));
     return names;
 }
 
@@ -958,6 +962,173 @@ TEST(PatchEngineWindows, ArchiveHeldWithoutDeleteSharingIsWrittenInPlace)
     EXPECT_EQ(testdata::readFile(dir / "data.lpk"), source);
     EXPECT_EQ(testdata::readFile(dir / "backup"), source);
     EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"backup", "data.lpk", "rev"}));
+}
+
+// What a player or the game's installer may have set on the archive, read back as the tests see
+// it: the kept attributes and the creation time.
+struct WindowsAttributes
+{
+    DWORD attributes = 0;
+    ULONGLONG created = 0;
+    // Wine keeps no creation time of its own (it shows the time of the last change instead), so
+    // the creation time counts only where the system kept the one the test set.
+    bool operator==(const WindowsAttributes& o) const
+    {
+        return attributes == o.attributes &&
+               (created == o.created || (created != kOldCreation && o.created != kOldCreation));
+    }
+    static constexpr ULONGLONG kOldCreation = 131907456000000000ULL; // 2019-01-01
+};
+
+std::ostream& operator<<(std::ostream& out, const WindowsAttributes& a)
+{
+    return out << "attributes 0x" << std::hex << a.attributes << std::dec << ", created "
+               << a.created;
+}
+
+WindowsAttributes attributesOf(const fs::path& file)
+{
+    constexpr DWORD kShown = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                             FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data))
+        return {};
+    return {data.dwFileAttributes & kShown,
+            (static_cast<ULONGLONG>(data.ftCreationTime.dwHighDateTime) << 32) |
+                data.ftCreationTime.dwLowDateTime};
+}
+
+// Gives the file the attributes and a creation time of years ago, as an installer would have left
+// it.
+WindowsAttributes markFile(const fs::path& file, DWORD attributes)
+{
+    HANDLE h = CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    FILETIME created{};
+    const ULONGLONG stamp = WindowsAttributes::kOldCreation;
+    created.dwLowDateTime = static_cast<DWORD>(stamp);
+    created.dwHighDateTime = static_cast<DWORD>(stamp >> 32);
+    EXPECT_TRUE(SetFileTime(h, &created, nullptr, nullptr));
+    CloseHandle(h);
+    EXPECT_TRUE(SetFileAttributesW(file.c_str(), attributes));
+    return attributesOf(file);
+}
+
+// Lets the temporary folder be removed.
+void clearAttributes(const fs::path& dir)
+{
+    for (const auto& e : fs::directory_iterator(dir))
+        SetFileAttributesW(e.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// A read-only archive is patched and restored, whether it is replaced or written in place (a
+// launcher holding it without delete sharing), and keeps its attributes and creation time; a
+// refused run leaves it read-only too.
+TEST(PatchEngineWindows, ArchiveKeepsItsAttributesWhenPatchedAndRestored)
+{
+    struct Case
+    {
+        const char* name;
+        DWORD attributes;
+        bool held;
+    };
+    const Case cases[] = {
+        {"read-only", FILE_ATTRIBUTE_READONLY, false},
+        {"read-only, hidden, archive",
+         FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE, false},
+        {"hidden", FILE_ATTRIBUTE_HIDDEN, false},
+        {"read-only, held by the launcher", FILE_ATTRIBUTE_READONLY, true},
+        {"read-only, hidden, held by the launcher",
+         FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE, true},
+    };
+    const Bytes source = testdata::makeArchive(1u << 20, 31);
+    const Bytes patch =
+        testdata::makePatch(source, testdata::translationEdits(source.size(), 20, 31));
+    const Bytes result = stepbystep::apply(source, patch).content;
+    const Bytes otherSource = testdata::makeArchive(1u << 20, 32);
+    const Bytes wrongPatch =
+        testdata::makePatch(otherSource, testdata::translationEdits(otherSource.size(), 5, 32));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir(u8"Игры");
+        const fs::path archive = dir / "data.lpk";
+        testdata::writeFile(archive, source);
+        const WindowsAttributes marked = markFile(archive, c.attributes);
+        // Wine shows every file as to be archived; the bits asked for must be there.
+        ASSERT_EQ(marked.attributes & c.attributes, c.attributes);
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (c.held) {
+            held = CreateFileW(archive.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        }
+
+        const auto refused = applyFile(archive, wrongPatch, dir / "backup", dir / "rev");
+        EXPECT_EQ(refused.kind, qdt::ErrorKind::SourceMismatch) << refused.detail;
+        EXPECT_EQ(attributesOf(archive), marked);
+        EXPECT_EQ(testdata::readFile(archive), source);
+
+        const auto applied = applyFile(archive, patch, dir / "backup", dir / "rev");
+        EXPECT_TRUE(applied.ok()) << applied.detail;
+        EXPECT_EQ(testdata::readFile(archive), result);
+        EXPECT_EQ(attributesOf(archive), marked);
+
+        const auto restored = applyFile(archive, testdata::readFile(dir / "rev"));
+        EXPECT_TRUE(restored.ok()) << restored.detail;
+        EXPECT_EQ(testdata::readFile(archive), source);
+        EXPECT_EQ(attributesOf(archive), marked);
+        if (held != INVALID_HANDLE_VALUE)
+            CloseHandle(held);
+        EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"backup", "data.lpk", "rev"}));
+        clearAttributes(dir.path());
+    }
+}
+
+// A game installed 300 characters deep, past the length Windows takes without the extended-length
+// form: patched and restored, by a rename and by a write in place (whose journal and patched copy
+// lie as deep), read-only kept. Wine does not enforce the limit; here the file layer's long forms
+// of the paths are what reaches the system.
+TEST(PatchEngineWindows, GameFolderOfThreeHundredCharacters)
+{
+    TempDir dir(u8"Игры");
+    fs::path game = dir.path();
+    while (game.native().size() < 300)
+        game /= u8"Quen Dara Online — Коллекционное издание";
+    ASSERT_GE(game.native().size(), 300u);
+    fs::create_directories(game / "ZNGame");
+    const fs::path archive = game / "bin" / "x64" / ".." / ".." / "ZNGame" / "data.lpk";
+    fs::create_directories(game / "bin" / "x64");
+    const Bytes source = testdata::makeArchive(1u << 20, 41);
+    const Bytes patch =
+        testdata::makePatch(source, testdata::translationEdits(source.size(), 20, 41));
+    const Bytes result = stepbystep::apply(source, patch).content;
+    for (const bool held : {false, true}) {
+        SCOPED_TRACE(held ? "held by the launcher" : "replaced");
+        testdata::writeFile(game / "ZNGame" / "data.lpk", source);
+        // What a killed run left beside the archive is cleared away from this folder too.
+        testdata::writeFile(game / "ZNGame" / "data.lpk.tmp-999-1-0", bytesOf("left over"));
+        const WindowsAttributes marked = markFile(archive, FILE_ATTRIBUTE_READONLY);
+        HANDLE holder = INVALID_HANDLE_VALUE;
+        if (held) {
+            holder = CreateFileW(qdt::systemPath(archive).c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        }
+        const auto applied = applyFile(archive, patch, game / "backup", game / "patch_KR.data");
+        EXPECT_TRUE(applied.ok()) << applied.detail;
+        EXPECT_EQ(testdata::readFile(archive), result);
+        EXPECT_EQ(testdata::readFile(game / "backup"), source);
+        const auto restored = applyFile(archive, testdata::readFile(game / "patch_KR.data"));
+        EXPECT_TRUE(restored.ok()) << restored.detail;
+        if (holder != INVALID_HANDLE_VALUE)
+            CloseHandle(holder);
+        EXPECT_EQ(testdata::readFile(archive), source);
+        EXPECT_EQ(attributesOf(archive), marked);
+        EXPECT_EQ(namesIn(game / "ZNGame"), std::set<std::string>{"data.lpk"});
+        clearAttributes(game / "ZNGame");
+    }
 }
 #else
 // Root ignores permission bits, but not the immutable attribute: that is how a file nobody may

@@ -4,8 +4,11 @@
 
 #include <windows.h>
 
+#include <fstream>
 #include <random>
+#include <regex>
 #include <set>
+#include <sstream>
 
 #include "core/FileIo.h"
 #include "core/Xxh64.h"
@@ -194,6 +197,81 @@ TEST(ToolWindows, KilledInPlaceWriteIsSettledByTheNextRun)
     }
     CloseHandle(held);
     std::printf("killed in-place writes left a half-written archive %d times\n", mixed);
+}
+
+// What Windows and Explorer read from the program file itself: a manifest that runs it with the
+// player's own rights (a script or a shell is not elevated), for the same Windows versions as
+// the window, with long paths and UTF-8 as its code page; the version; the icon.
+std::set<std::string> supportedOs(const std::string& manifest)
+{
+    std::set<std::string> ids;
+    const std::regex id("<supportedOS Id=\"(\\{[0-9a-fA-F-]+\\})\"");
+    for (std::sregex_iterator it(manifest.begin(), manifest.end(), id), end; it != end; ++it)
+        ids.insert((*it)[1]);
+    return ids;
+}
+
+std::wstring versionString(const std::vector<char>& info, const wchar_t* name)
+{
+    void* value = nullptr;
+    UINT size = 0;
+    const std::wstring key = std::wstring(L"\\StringFileInfo\\040904b0\\") + name;
+    if (!VerQueryValueW(info.data(), key.c_str(), &value, &size) || size == 0)
+        return {};
+    return std::wstring(static_cast<const wchar_t*>(value), size - 1);
+}
+
+TEST(ToolWindows, CarriesItsManifestVersionAndIcon)
+{
+    const std::filesystem::path tool = qdt::pathFromUtf8(QDT_TOOL);
+    HMODULE module = LoadLibraryExW(tool.c_str(), nullptr,
+                                    LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module, nullptr);
+    std::string manifest;
+    if (HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24))) {
+        const auto* bytes = static_cast<const char*>(LockResource(LoadResource(module, found)));
+        manifest.assign(bytes, SizeofResource(module, found));
+    }
+    int icons = 0;
+    EnumResourceNamesW(
+        module, MAKEINTRESOURCEW(14),
+        [](HMODULE, LPCWSTR, LPWSTR, LONG_PTR count) -> BOOL {
+            ++*reinterpret_cast<int*>(count);
+            return TRUE;
+        },
+        reinterpret_cast<LONG_PTR>(&icons));
+    FreeLibrary(module);
+
+    EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"),
+              std::string::npos)
+        << manifest;
+    EXPECT_NE(manifest.find("<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/"
+                            "WindowsSettings\">true</longPathAware>"),
+              std::string::npos);
+    EXPECT_NE(manifest.find("<activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/"
+                            "WindowsSettings\">UTF-8</activeCodePage>"),
+              std::string::npos);
+    std::ifstream windowTemplate(qdt::pathFromUtf8(QDT_WINDOW_MANIFEST));
+    std::stringstream window;
+    window << windowTemplate.rdbuf();
+    const auto windowOs = supportedOs(window.str());
+    EXPECT_EQ(windowOs.size(), 4u) << window.str();
+    EXPECT_EQ(supportedOs(manifest), windowOs);
+    EXPECT_EQ(icons, 1);
+
+    DWORD ignored = 0;
+    std::vector<char> info(GetFileVersionInfoSizeW(tool.c_str(), &ignored));
+    ASSERT_FALSE(info.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(tool.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT size = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &size));
+    EXPECT_EQ(fixed->dwFileVersionMS,
+              static_cast<DWORD>(MAKELONG(QDT_VERSION_MINOR, QDT_VERSION_MAJOR)));
+    EXPECT_EQ(versionString(info, L"OriginalFilename"), L"quen-dara-patch.exe");
+    EXPECT_EQ(versionString(info, L"ProductName"), L"Quen Dara Translation");
+    EXPECT_EQ(versionString(info, L"FileVersion"),
+              std::to_wstring(QDT_VERSION_MAJOR) + L"." + std::to_wstring(QDT_VERSION_MINOR));
 }
 
 } // namespace
