@@ -101,6 +101,9 @@ std::optional<std::int64_t> parseUtc(const std::string& text)
            hour * 3600 + minute * 60 + second;
 }
 
+namespace {
+
+// The release number and expiry of signed bytes.
 ReleaseCheck readReleaseFields(const unsigned char* manifest, std::size_t size,
                                std::uint64_t highestAccepted, std::int64_t now)
 {
@@ -139,6 +142,8 @@ ReleaseCheck readReleaseFields(const unsigned char* manifest, std::size_t size,
     }
     return check;
 }
+
+} // namespace
 
 ReleaseCheck checkRelease(const unsigned char* manifest, std::size_t size,
                           const std::string& signature, const std::vector<PublicKey>& keys,

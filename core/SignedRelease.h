@@ -53,11 +53,6 @@ ReleaseCheck checkRelease(const unsigned char* manifest, std::size_t size,
                           const std::string& signature, const std::vector<PublicKey>& keys,
                           std::uint64_t highestAccepted, std::int64_t now);
 
-// The serial and expiry members of a parsed manifest's text, as checkRelease reads them; used by
-// the publisher's tool to report them one by one.
-ReleaseCheck readReleaseFields(const unsigned char* manifest, std::size_t size,
-                               std::uint64_t highestAccepted, std::int64_t now);
-
 // "2027-01-10T12:00:00Z" and back. Only that form is read: UTC, seconds, a "Z".
 std::string formatUtc(std::int64_t seconds);
 std::optional<std::int64_t> parseUtc(const std::string& text);

@@ -36,6 +36,19 @@ TITLE = "Quen Dara Online Translation v0.4"
 # is listed under (the Russian one behind a redirect).
 LANGUAGES = (("en", "EN", "files"), ("en_m", "EN_M", "files"), ("ru", "RU", "redirect"))
 
+# The window's texts that must read whole from a screenshot, by widget; what OCR reads is compared
+# by words() (letters and digits only, so line breaks and blanks do not count).
+WINDOW_TEXTS = {
+    "restoreCheckbox": "Restore original on close (recommended)",
+    "pushButtonEnglish_2": "Human + Machine English",
+    "pushButtonEnglish": "Human English",
+    "pushButtonStart": "Start the game",
+}
+
+
+def words(text):
+    return "".join(c for c in text.lower() if c.isalnum())
+
 
 def xxh_hashes(path):
     with open(path, encoding="utf-8") as f:

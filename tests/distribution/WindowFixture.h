@@ -97,6 +97,18 @@ protected:
 
     Ui::QuenDaraTranslationClass& ui() { return WindowAccess::ui(*window); }
 
+    // Waits until a selection has finished one way or the other: a language applied, or the
+    // controls idle again with no download running.
+    bool waitUntilIdle(int ms = 15000)
+    {
+        return QTest::qWaitFor(
+            [this] {
+                return WindowAccess::patchDownloader(*window) == nullptr &&
+                       ui().pushButtonEnglish->isEnabled();
+            },
+            ms);
+    }
+
     QByteArray patchFor(std::uint64_t seed) const
     {
         return qbytes(

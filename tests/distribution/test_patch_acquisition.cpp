@@ -37,18 +37,6 @@ protected:
         window->refreshLanguageButtons(false);
     }
 
-    // Waits until the selection has finished one way or the other: a language applied, or the
-    // controls idle again with no download running.
-    bool waitUntilIdle(int ms = 15000)
-    {
-        return QTest::qWaitFor(
-            [this] {
-                return WindowAccess::patchDownloader(*window) == nullptr &&
-                       ui().pushButtonEnglish->isEnabled();
-            },
-            ms);
-    }
-
     quint64 slot(Languages lang) { return WindowAccess::patchHashes(*window)[std::size_t(lang)]; }
 };
 

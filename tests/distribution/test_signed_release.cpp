@@ -89,16 +89,6 @@ protected:
         QTest::qWait(50);
     }
 
-    bool waitUntilIdle(int ms = 15000)
-    {
-        return QTest::qWaitFor(
-            [this] {
-                return WindowAccess::patchDownloader(*window) == nullptr &&
-                       ui().pushButtonEnglish->isEnabled();
-            },
-            ms);
-    }
-
     std::uint64_t keptSerial() const
     {
         return qdt::readAcceptedSerial(fsPath(workDir + QLatin1String(qdt::kAcceptedSerialFileName)));

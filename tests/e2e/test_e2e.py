@@ -68,20 +68,10 @@ class WindowLooks(SandboxTest):
         # over by a neighbour, does not read whole.
         app = self.start()
         widgets = app.state()["widgets"]
-        expected = {
-            "restoreCheckbox": "Restore original on close (recommended)",
-            MACHINE: "Human + Machine English",
-            ENGLISH: "Human English",
-            "pushButtonStart": "Start the game",
-        }
-
-        def words(text):
-            return "".join(c for c in text.lower() if c.isalnum())
-
-        for name, text in expected.items():
+        for name, text in sb.WINDOW_TEXTS.items():
             with self.subTest(widget=name):
                 read = self.sandbox.read_text(widgets[name])
-                self.assertIn(words(text), words(read), "%s reads %r" % (name, read))
+                self.assertIn(sb.words(text), sb.words(read), "%s reads %r" % (name, read))
 
 
 class PlayerJourney(SandboxTest):

@@ -180,16 +180,6 @@ class WindowLooks(WineSandboxTest):
         # The display scaling a player sets in Windows is the prefix's DPI: 100 %, 125 % (many
         # laptops), 150 % and 175 %. The whole window grows with the fonts, and every text reads
         # whole from a screenshot of the real window.
-        expected = {
-            "restoreCheckbox": "Restore original on close (recommended)",
-            MACHINE: "Human + Machine English",
-            ENGLISH: "Human English",
-            "pushButtonStart": "Start the game",
-        }
-
-        def words(text):
-            return "".join(c for c in text.lower() if c.isalnum())
-
         for dpi in (96, 120, 144, 168):
             with self.subTest(dpi=dpi):
                 self.sandbox.reg_add(r"HKCU\Control Panel\Desktop", "LogPixels", "REG_DWORD",
@@ -200,9 +190,9 @@ class WindowLooks(WineSandboxTest):
                 self.assertAlmostEqual(state["window"]["scale"], scale, places=2)
                 self.assertAlmostEqual(state["window"]["width"], 647 * scale, delta=2)
                 self.assertAlmostEqual(state["window"]["height"], 247 * scale, delta=2)
-                for name, text in expected.items():
+                for name, text in sb.WINDOW_TEXTS.items():
                     read = self.sandbox.read_text(state["widgets"][name], scale=3)
-                    self.assertIn(words(text), words(read),
+                    self.assertIn(sb.words(text), sb.words(read),
                                   "%s at %d DPI reads %r" % (name, dpi, read))
                 app.close_window()
                 self.assertEqual(app.wait_exit(60), 0)
