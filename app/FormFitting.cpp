@@ -56,8 +56,8 @@ void fitTextsToTheirPlaces(Ui::QuenDaraTranslationClass& ui)
         const QRect startPlace = ui.pushButtonStart->geometry();
         const int middle = box->geometry().center().y();
         const int height = qMax(box->height(), 2 * (middle - startPlace.top()));
-        box->setGeometry(box->x(), middle - height / 2,
-                         startPlace.left() - box->x() - kTextRoom, height);
+        box->setGeometry(box->x(), middle - height / 2, startPlace.left() - box->x() - kTextRoom,
+                         height);
         const QFont own = box->font();
         shrinkFontUntil({box}, boxFits);
         if (!boxFits()) {
@@ -110,4 +110,3 @@ void fitTextsToTheirPlaces(Ui::QuenDaraTranslationClass& ui)
                text.height() + 2 * kTextRoom + frame <= start->height();
     });
 }
-

@@ -56,7 +56,8 @@ double download(const QUrl& url, const QString& target, const DownloadTarget& ch
     limits.maxBytes = 1LL << 30;
     DownloadTarget into = check;
     into.finalPath = target;
-    FileDownloader downloader(url, [](qint64, qint64) {}, nullptr, limits, into);
+    FileDownloader downloader(
+        url, [](qint64, qint64) {}, nullptr, limits, into);
     QObject::connect(&downloader, &FileDownloader::finished, [&](const DownloadResult& r) {
         result = r;
         done = true;

@@ -301,10 +301,9 @@ Result<NewFile> NewFile::create(const std::filesystem::path& path, bool ownerOnl
                                         displayPath(path) + " is not a file of its own");
 #else
     // O_EXCL fails on any name that exists, a link included.
-    const int fd =
-        ::open(path.c_str(),
-               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_APPEND | O_CLOEXEC | O_NOCTTY,
-               ownerOnly ? 0600 : 0666);
+    const int fd = ::open(
+        path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_APPEND | O_CLOEXEC | O_NOCTTY,
+        ownerOnly ? 0600 : 0666);
     if (fd < 0)
         return Result<NewFile>::failure(ErrorKind::AccessDenied, "Can't make " + displayPath(path) +
                                                                      ": " + std::strerror(errno));

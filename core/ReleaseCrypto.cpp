@@ -140,8 +140,8 @@ Result<SecretKey> SecretKey::fromPem(const std::string& pem)
     PkeyPtr pkey(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassphrase, nullptr)
                      : nullptr);
     if (!pkey)
-        return Result<SecretKey>::failure(
-            ErrorKind::Malformed, "it is not an unencrypted private key in PEM form");
+        return Result<SecretKey>::failure(ErrorKind::Malformed,
+                                          "it is not an unencrypted private key in PEM form");
     if (!EVP_PKEY_is_a(pkey.get(), "ED25519"))
         return Result<SecretKey>::failure(ErrorKind::Malformed,
                                           "it is a private key, but not an Ed25519 one");
@@ -156,8 +156,8 @@ std::string SecretKey::pem() const
     if (!key_)
         return {};
     BioPtr bio(BIO_new(BIO_s_mem()));
-    if (!bio || PEM_write_bio_PrivateKey(bio.get(), key_->pkey.get(), nullptr, nullptr, 0,
-                                         nullptr, nullptr) != 1)
+    if (!bio || PEM_write_bio_PrivateKey(bio.get(), key_->pkey.get(), nullptr, nullptr, 0, nullptr,
+                                         nullptr) != 1)
         return {};
     char* data = nullptr;
     const long size = BIO_get_mem_data(bio.get(), &data);
@@ -193,8 +193,7 @@ bool verifySignature(const PublicKey& key, const unsigned char* data, std::size_
 {
     if (signatureSize != kEd25519SignatureBytes)
         return false;
-    PkeyPtr pkey(
-        EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, key.data(), key.size()));
+    PkeyPtr pkey(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, key.data(), key.size()));
     MdCtxPtr ctx(EVP_MD_CTX_new());
     return pkey && ctx &&
            EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, pkey.get()) == 1 &&

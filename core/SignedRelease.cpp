@@ -65,9 +65,9 @@ std::string formatUtc(std::int64_t seconds)
     unsigned m = 0, d = 0;
     civilFromDays(days, y, m, d);
     char text[40];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02d:%02d:%02dZ",
-                  static_cast<long long>(y), m, d, static_cast<int>(rest / 3600),
-                  static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02d:%02d:%02dZ", static_cast<long long>(y),
+                  m, d, static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60),
+                  static_cast<int>(rest % 60));
     return text;
 }
 

@@ -77,8 +77,7 @@ std::optional<qdt::Sha256Digest> publishedDigest(const nlohmann::json& manifest,
     return digest;
 }
 
-bool matchesPublishedDigest(const nlohmann::json& manifest, Languages lang,
-                            const QByteArray& bytes)
+bool matchesPublishedDigest(const nlohmann::json& manifest, Languages lang, const QByteArray& bytes)
 {
     const auto digest = publishedDigest(manifest, lang);
     if (!digest)
@@ -166,8 +165,7 @@ QString releaseFaultText(const qdt::ReleaseCheck& check, std::uint64_t highestAc
                                            "It is not signed by the translators: it was changed "
                                            "on the way, or someone else signed it.");
     case Fault::NoSerial:
-        return QCoreApplication::translate("QuenDaraTranslation",
-                                           "It has no release number.");
+        return QCoreApplication::translate("QuenDaraTranslation", "It has no release number.");
     case Fault::Replayed:
         return QCoreApplication::translate("QuenDaraTranslation",
                                            "It is an older release (number %1) than one this "
@@ -175,8 +173,7 @@ QString releaseFaultText(const qdt::ReleaseCheck& check, std::uint64_t highestAc
             .arg(check.serial)
             .arg(highestAccepted);
     case Fault::BadExpiry:
-        return QCoreApplication::translate("QuenDaraTranslation",
-                                           "Its expiry date can't be read.");
+        return QCoreApplication::translate("QuenDaraTranslation", "Its expiry date can't be read.");
     case Fault::Expired:
         return QCoreApplication::translate("QuenDaraTranslation", "It expired on %1.")
             .arg(QString::fromStdString(qdt::formatUtc(check.expires.value_or(0))));
@@ -206,10 +203,10 @@ ManifestVerdict judgeSignedManifest(const DownloadResult& manifestResult,
         return unverified;
     }
     const QByteArray& bytes = manifestResult.data;
-    const qdt::ReleaseCheck check = qdt::checkRelease(
-        reinterpret_cast<const unsigned char*>(bytes.constData()),
-        static_cast<std::size_t>(bytes.size()), signature.data.toStdString(), keys,
-        highestAccepted, now);
+    const qdt::ReleaseCheck check =
+        qdt::checkRelease(reinterpret_cast<const unsigned char*>(bytes.constData()),
+                          static_cast<std::size_t>(bytes.size()), signature.data.toStdString(),
+                          keys, highestAccepted, now);
     if (!check.ok()) {
         unverified.refusal = releaseFaultText(check, highestAccepted);
         return unverified;

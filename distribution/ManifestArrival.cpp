@@ -45,12 +45,12 @@ void QuenDaraTranslation::patchInfoDownloaded(const DownloadResult& result)
     if (!releaseKeys().empty() && result.ok && !result.data.isEmpty()) {
         FileDownloader::Limits limits;
         limits.maxBytes = static_cast<qint64>(qdt::kMaxSignatureFileBytes);
-        manifestDownloader =
-            new FileDownloader(signatureUrl(manifestUrl()), nullptr, this, limits);
+        manifestDownloader = new FileDownloader(signatureUrl(manifestUrl()), nullptr, this, limits);
         connect(manifestDownloader, &FileDownloader::finished, this,
                 [this, result](const DownloadResult& signature) {
-                    whenEngineIdle(
-                        [this, result, signature] { manifestSignatureDownloaded(result, signature); });
+                    whenEngineIdle([this, result, signature] {
+                        manifestSignatureDownloaded(result, signature);
+                    });
                 });
         return;
     }
@@ -68,16 +68,17 @@ void QuenDaraTranslation::manifestSignatureDownloaded(const DownloadResult& mani
     downloader->deleteLater();
     ui.progressBar->reset();
 
-    const std::filesystem::path serialFile =
-        qdt::pathFromUtf8(QString(workDir + QLatin1String(qdt::kAcceptedSerialFileName)).toStdString());
+    const std::filesystem::path serialFile = qdt::pathFromUtf8(
+        QString(workDir + QLatin1String(qdt::kAcceptedSerialFileName)).toStdString());
     const std::uint64_t highest = qdt::readAcceptedSerial(serialFile);
     const ManifestVerdict verdict =
         judgeSignedManifest(manifestResult, signature, releaseKeys(), highest,
                             QDateTime::currentSecsSinceEpoch(), manifest, ourManifestVersion());
     runlog::write(QStringLiteral("manifest signature from %1: %2")
                       .arg(signature.finalUrl.toDisplayString(),
-                           verdict.serial ? QStringLiteral("verified, release %1").arg(*verdict.serial)
-                                          : QStringLiteral("refused: ") + verdict.refusal));
+                           verdict.serial
+                               ? QStringLiteral("verified, release %1").arg(*verdict.serial)
+                               : QStringLiteral("refused: ") + verdict.refusal));
     if (verdict.serial && *verdict.serial > highest) {
         // A release older than this one is refused from now on, in this run and later ones.
         const qdt::Status kept = qdt::writeAcceptedSerial(serialFile, *verdict.serial);

@@ -136,8 +136,8 @@ void QuenDaraTranslation::patchDownloaded(Languages lang, const DownloadResult& 
     ui.progressBar->reset();
 
     const QUrl url = patchUrl(manifest, lang);
-    const PatchDownloadVerdict verdict =
-        judgePatchDownload(result, publishedHash(manifest, lang), publishedDigest(manifest, lang), url);
+    const PatchDownloadVerdict verdict = judgePatchDownload(result, publishedHash(manifest, lang),
+                                                            publishedDigest(manifest, lang), url);
     runlog::write(QStringLiteral("language %1: download %2")
                       .arg(static_cast<int>(lang))
                       .arg(verdict.kind == PatchDownloadVerdict::Kind::Usable ||

@@ -111,7 +111,6 @@ bool windowsDeviceName(const std::string& name)
            number == "\xC2\xB2" || number == "\xC2\xB3";
 }
 
-
 std::int64_t secondsNow()
 {
     return std::chrono::duration_cast<std::chrono::seconds>(
@@ -126,9 +125,9 @@ Result<qdt::SecretKey> loadSecretKey(const fs::path& file)
 {
     const auto bytes = qdt::readSmallRegularFile(file, kMaxKeyFileBytes);
     if (!bytes)
-        return Result<qdt::SecretKey>::failure(bytes.status.kind,
-                                               "Can't read the key " + qdt::displayPath(file) +
-                                                   ": " + bytes.status.detail);
+        return Result<qdt::SecretKey>::failure(bytes.status.kind, "Can't read the key " +
+                                                                      qdt::displayPath(file) +
+                                                                      ": " + bytes.status.detail);
     auto key = qdt::SecretKey::fromPem(std::string(bytes.value.begin(), bytes.value.end()));
     if (!key)
         return Result<qdt::SecretKey>::failure(
@@ -141,16 +140,15 @@ Result<qdt::PublicKey> loadPublicKey(const fs::path& file)
 {
     const auto bytes = qdt::readSmallRegularFile(file, kMaxKeyFileBytes);
     if (!bytes)
-        return Result<qdt::PublicKey>::failure(bytes.status.kind,
-                                               "Can't read the key " + qdt::displayPath(file) +
-                                                   ": " + bytes.status.detail);
+        return Result<qdt::PublicKey>::failure(bytes.status.kind, "Can't read the key " +
+                                                                      qdt::displayPath(file) +
+                                                                      ": " + bytes.status.detail);
     qdt::PublicKey key{};
     std::string why;
     if (!qdt::parsePublicKey(std::string(bytes.value.begin(), bytes.value.end()), key, why))
         return Result<qdt::PublicKey>::failure(
-            qdt::ErrorKind::Malformed, qdt::displayPath(file) +
-                                           " is no public key (the .pub file keygen writes): " +
-                                           why);
+            qdt::ErrorKind::Malformed,
+            qdt::displayPath(file) + " is no public key (the .pub file keygen writes): " + why);
     return Result<qdt::PublicKey>::success(key);
 }
 
@@ -289,8 +287,8 @@ int keygenCommand(const Args& args)
     auto pub = qdt::NewFile::create(publicFile);
     const std::string publicLine = publicText + "\n";
     if (!pub || !pub.value.append(publicLine.data(), publicLine.size()))
-        return refuse("Can't write " + qdt::displayPath(publicFile) +
-                      "; the secret key is in " + qdt::displayPath(secretFile));
+        return refuse("Can't write " + qdt::displayPath(publicFile) + "; the secret key is in " +
+                      qdt::displayPath(secretFile));
     pub.value.close();
     std::fprintf(stderr,
                  "quen-dara-patch: the secret key is in %s: keep it safe and never upload it; "
@@ -515,10 +513,10 @@ int manifestCommand(const Args& args)
         if (!signed_)
             return refuse("Can't write the signature " + qdt::displayPath(signatureFile) + ": " +
                           signed_.detail + " (the manifest was written; sign it again)");
-        std::printf("%s: signed, release %s%s\n", qdt::displayPath(signatureFile).c_str(),
-                    std::to_string(doc[qdt::kSerialKey].get<std::uint64_t>()).c_str(),
-                    validDays ? (", valid until " + doc[qdt::kExpiresKey].get<std::string>()).c_str()
-                              : "");
+        std::printf(
+            "%s: signed, release %s%s\n", qdt::displayPath(signatureFile).c_str(),
+            std::to_string(doc[qdt::kSerialKey].get<std::uint64_t>()).c_str(),
+            validDays ? (", valid until " + doc[qdt::kExpiresKey].get<std::string>()).c_str() : "");
     } else {
         // A signature left from an earlier release would no longer fit this manifest.
         std::error_code ec;
@@ -595,11 +593,11 @@ int verifyCommand(const Args& args)
         const auto signature =
             qdt::readSmallRegularFile(signatureFile, qdt::kMaxSignatureFileBytes);
         const qdt::ReleaseCheck check =
-            signature ? qdt::checkRelease(bytes.value.data(), bytes.value.size(),
-                                          std::string(signature.value.begin(),
-                                                      signature.value.end()),
-                                          keys, 0, secondsNow())
-                      : qdt::ReleaseCheck{};
+            signature
+                ? qdt::checkRelease(bytes.value.data(), bytes.value.size(),
+                                    std::string(signature.value.begin(), signature.value.end()),
+                                    keys, 0, secondsNow())
+                : qdt::ReleaseCheck{};
         using Fault = qdt::ReleaseCheck::Fault;
         if (!signature) {
             std::printf("signature: FAULT: %s: %s\n", qdt::displayPath(signatureFile).c_str(),

@@ -21,8 +21,8 @@
 #include <QToolButton>
 
 #include "app/Constants.h"
-#include "app/InstanceLock.h"
 #include "app/FormFitting.h"
+#include "app/InstanceLock.h"
 #include "app/Messages.h"
 #include "app/QuenDaraTranslation.h"
 #include "app/RunLog.h"
@@ -221,8 +221,7 @@ TEST_F(WindowTest, EveryTextShowsWhole)
         const std::string name = w->objectName().toStdString();
         EXPECT_LE(indicator + widest + 2 * 4, w->width()) << name;
         // The style draws its frame above and below the lines (less of it on Windows).
-        EXPECT_LE(static_cast<int>(lines.size()) * metrics.lineSpacing() + 2, w->height())
-            << name;
+        EXPECT_LE(static_cast<int>(lines.size()) * metrics.lineSpacing() + 2, w->height()) << name;
         EXPECT_GE(w->height(), w->sizeHint().height()) << name;
         EXPECT_LE(w->sizeHint().width(), w->width()) << name;
         EXPECT_GE(w->font().pointSizeF(), 6.0) << name;

@@ -115,8 +115,7 @@ TEST(SignedReleaseRules, EachFaultIsNamed)
     const std::vector<qdt::PublicKey> keys = {other.value.publicKey(), key.value.publicKey()};
     const std::int64_t now = 1800000000;
     const std::string expires = qdt::formatUtc(now + 3600);
-    const std::string good =
-        "{\"version\": 4, \"serial\": 50, \"expires\": \"" + expires + "\"}\n";
+    const std::string good = "{\"version\": 4, \"serial\": 50, \"expires\": \"" + expires + "\"}\n";
     using Fault = qdt::ReleaseCheck::Fault;
 
     const auto ok = check(good, signatureText(key.value, good), keys, 50, now);
@@ -148,16 +147,15 @@ TEST(SignedReleaseRules, EachFaultIsNamed)
         {"empty signature", good, "", 0, now, Fault::NoSignature},
         {"blank signature", good, " \r\n", 0, now, Fault::NoSignature},
         {"signature not base64", good, "%%%%", 0, now, Fault::BadSignature},
-        {"signature too short", good, qdt::base64Encode(
-                                          reinterpret_cast<const unsigned char*>(good.data()), 63),
-         0, now, Fault::BadSignature},
+        {"signature too short", good,
+         qdt::base64Encode(reinterpret_cast<const unsigned char*>(good.data()), 63), 0, now,
+         Fault::BadSignature},
         {"oversized signature", good, signatureText(key.value, good) + std::string(2000, ' '), 0,
          now, Fault::BadSignature},
         {"older release", good, signatureText(key.value, good), 51, now, Fault::Replayed},
         {"expired", good, signatureText(key.value, good), 0, now + 3600, Fault::Expired},
         {"no serial", noSerial, signatureText(key.value, noSerial), 0, now, Fault::NoSerial},
-        {"negative serial", negative, signatureText(key.value, negative), 0, now,
-         Fault::NoSerial},
+        {"negative serial", negative, signatureText(key.value, negative), 0, now, Fault::NoSerial},
         {"unreadable expiry", badExpiry, signatureText(key.value, badExpiry), 0, now,
          Fault::BadExpiry},
         {"no expiry never expires", noExpiry, signatureText(key.value, noExpiry), 7,
@@ -169,8 +167,7 @@ TEST(SignedReleaseRules, EachFaultIsNamed)
             std::string(c.what) == "no keys at all" ? std::vector<qdt::PublicKey>{} : keys;
         const auto result = check(c.manifest, c.signature, used, c.highest, c.now);
         // No keys verify nothing: a build with keys never gets here without one.
-        const Fault expected =
-            std::string(c.what) == "no keys at all" ? Fault::NotSigned : c.fault;
+        const Fault expected = std::string(c.what) == "no keys at all" ? Fault::NotSigned : c.fault;
         EXPECT_EQ(result.fault, expected) << result.detail;
         if (expected != Fault::None) {
             EXPECT_FALSE(result.detail.empty());
@@ -194,8 +191,9 @@ TEST(SignedReleaseRules, UtcTimesRoundTripAndOnlyOneFormIsRead)
 
 TEST(SignedReleaseRules, TheAcceptedNumberIsKeptAndWhatIsNotOursReadsAsNone)
 {
-    const fs::path dir = fs::temp_directory_path() /
-                         ("qdt-serial-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    const fs::path dir =
+        fs::temp_directory_path() /
+        ("qdt-serial-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
     fs::remove_all(dir);
     fs::create_directories(dir);
     const fs::path file = dir / qdt::kAcceptedSerialFileName;

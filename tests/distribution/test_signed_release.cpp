@@ -18,9 +18,8 @@ const QString cantVerify = QStringLiteral("Can't verify the list of translations
 
 QByteArray signatureOf(const qdt::SecretKey& key, const QByteArray& bytes)
 {
-    const auto signature =
-        key.sign(reinterpret_cast<const unsigned char*>(bytes.constData()),
-                 static_cast<std::size_t>(bytes.size()));
+    const auto signature = key.sign(reinterpret_cast<const unsigned char*>(bytes.constData()),
+                                    static_cast<std::size_t>(bytes.size()));
     return QByteArray::fromStdString(
                qdt::base64Encode(signature.value.data(), signature.value.size())) +
            "\n";
@@ -91,7 +90,8 @@ protected:
 
     std::uint64_t keptSerial() const
     {
-        return qdt::readAcceptedSerial(fsPath(workDir + QLatin1String(qdt::kAcceptedSerialFileName)));
+        return qdt::readAcceptedSerial(
+            fsPath(workDir + QLatin1String(qdt::kAcceptedSerialFileName)));
     }
 
     qdt::SecretKey key;
@@ -170,8 +170,8 @@ TEST_F(SignedRelease, ForgedOrStaleReleasesChangeNothingAndDownloadNothing)
          }},
         {"an expired release",
          [&] {
-             const QString past = QString::fromStdString(
-                 qdt::formatUtc(QDateTime::currentSecsSinceEpoch() - 60));
+             const QString past =
+                 QString::fromStdString(qdt::formatUtc(QDateTime::currentSecsSinceEpoch() - 60));
              const QByteArray manifest =
                  manifestText(1000, QStringLiteral("\n    \"expires\": \"%1\",").arg(past));
              publish(manifest, signatureOf(key, manifest));
@@ -221,8 +221,8 @@ TEST_F(SignedRelease, APatchThatOnlyMatchesTheSmallHashIsRefused)
 {
     // The forger serves a file with the XXH64 of the real patch: the signed SHA-256 tells them
     // apart, before anything is kept or applied.
-    const QByteArray forged = qbytes(
-        testdata::xxh64Twin(testdata::Bytes(patch.begin(), patch.end())));
+    const QByteArray forged =
+        qbytes(testdata::xxh64Twin(testdata::Bytes(patch.begin(), patch.end())));
     ASSERT_EQ(hashOf(forged), hashOf(patch));
     ASSERT_NE(forged, patch);
     server.setResponse("/en", HttpResponse::ok(forged));
@@ -245,8 +245,8 @@ TEST_F(SignedRelease, APatchThatOnlyMatchesTheSmallHashIsRefused)
 
 TEST_F(SignedRelease, AKeptPatchThatOnlyMatchesTheSmallHashIsDownloadedAnew)
 {
-    const QByteArray forged = qbytes(
-        testdata::xxh64Twin(testdata::Bytes(patch.begin(), patch.end())));
+    const QByteArray forged =
+        qbytes(testdata::xxh64Twin(testdata::Bytes(patch.begin(), patch.end())));
     writeAll(workDir + cacheEN, forged);
     const QByteArray manifest = manifestText(1000);
     publish(manifest, signatureOf(key, manifest));

@@ -800,11 +800,21 @@ TEST_F(Release, SignedReleaseFromKeyToVerify)
     EXPECT_EQ(unsignedSerial.exitCode, 2) << unsignedSerial.err;
 
     const std::vector<std::string> signArgs = {
-        "manifest", "--version", "0.4", "--language",
+        "manifest",
+        "--version",
+        "0.4",
+        "--language",
         "en=http://127.0.0.1:8080/files/patch_EN.data," + u8(dir / "release" / "patch_EN.data"),
         "--language",
         "ru=http://127.0.0.1:8080/files/patch_RU.data," + u8(dir / "release" / "patch_RU.data"),
-        "-o", u8(manifest), "--sign", u8(key), "--serial", "77", "--valid-days", "30"};
+        "-o",
+        u8(manifest),
+        "--sign",
+        u8(key),
+        "--serial",
+        "77",
+        "--valid-days",
+        "30"};
     const ToolRun signedRun = tool(signArgs);
     ASSERT_EQ(signedRun.exitCode, 0) << signedRun.err;
     const nlohmann::json doc = manifestJson();
@@ -833,9 +843,10 @@ TEST_F(Release, SignedReleaseFromKeyToVerify)
     };
     const ToolRun good = verifyWith(pub);
     EXPECT_EQ(good.exitCode, 0) << good.out << good.err;
-    for (const std::string& line : std::vector<std::string>{"signature: ok\n", "serial: 77\n",
-                                   "expires: " + doc["expires"].get<std::string>() + ": ok\n",
-                                   std::string("ru (Russian): ok")})
+    for (const std::string& line :
+         std::vector<std::string>{"signature: ok\n", "serial: 77\n",
+                                  "expires: " + doc["expires"].get<std::string>() + ": ok\n",
+                                  std::string("ru (Russian): ok")})
         EXPECT_TRUE(contains(good.out, line)) << line << "\n" << good.out;
 
     // Another key's public half does not verify it.
@@ -861,7 +872,8 @@ TEST_F(Release, SignedReleaseFromKeyToVerify)
     testdata::writeFile(ru, testdata::xxh64Twin(ruPatch));
     const ToolRun twin = verifyWith(pub);
     EXPECT_EQ(twin.exitCode, 1);
-    EXPECT_TRUE(contains(twin.out, "ru (Russian): FAULT: patch_RU.data has the SHA-256")) << twin.out;
+    EXPECT_TRUE(contains(twin.out, "ru (Russian): FAULT: patch_RU.data has the SHA-256"))
+        << twin.out;
     EXPECT_TRUE(contains(twin.out, "en (Human English): ok")) << twin.out;
     testdata::writeFile(ru, ruPatch);
 
