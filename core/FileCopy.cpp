@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/FileIo.h"
+#include "core/LongPath.h"
 
 #ifdef __linux__
 #include <fcntl.h>
@@ -87,7 +88,7 @@ Status copyFileFlushed(const std::filesystem::path& from, const std::filesystem:
     if (!in)
         return in.status;
     std::error_code ec;
-    const auto size = std::filesystem::file_size(from, ec);
+    const auto size = std::filesystem::file_size(systemPath(from), ec);
     if (ec)
         return Status::failure(ErrorKind::ReadFailed, "Can't read " + displayPath(from));
 
@@ -110,7 +111,7 @@ Status copyFileFlushed(const std::filesystem::path& from, const std::filesystem:
             status = writeError(nameForMessages);
     }
     if (!status.ok())
-        std::filesystem::remove(to, ec);
+        std::filesystem::remove(systemPath(to), ec);
     return status;
 }
 

@@ -118,7 +118,7 @@ Result<std::vector<unsigned char>> readWholeFile(const std::filesystem::path& pa
     const std::string tooLarge =
         displayPath(path) + " is larger than " + std::to_string(maxSize) + " bytes";
     std::error_code ec;
-    const std::uint64_t size = std::filesystem::file_size(path, ec);
+    const std::uint64_t size = std::filesystem::file_size(systemPath(path), ec);
     if (!ec && size > maxSize)
         return R::failure(ErrorKind::Unsupported, tooLarge);
     // One allocation of the file's size; reading goes on past it only if the file grows.
@@ -213,7 +213,7 @@ bool heldAgainstReplacement(const std::filesystem::path& path)
 bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b)
 {
     std::error_code ec;
-    return sameEntry(a, b) || std::filesystem::equivalent(a, b, ec);
+    return sameEntry(a, b) || std::filesystem::equivalent(systemPath(a), systemPath(b), ec);
 }
 
 bool sameEntry(const std::filesystem::path& a, const std::filesystem::path& b)
@@ -233,7 +233,8 @@ bool sameEntry(const std::filesystem::path& a, const std::filesystem::path& b)
 #endif
     // The same name in one folder, however the folder is spelled or reached.
     std::error_code sameError;
-    const bool sameFolder = fs::equivalent(absA.parent_path(), absB.parent_path(), sameError);
+    const bool sameFolder =
+        fs::equivalent(systemPath(absA.parent_path()), systemPath(absB.parent_path()), sameError);
     if (!sameError)
         return sameFolder;
     return fs::weakly_canonical(absA.parent_path(), ec) ==
@@ -394,7 +395,7 @@ Status writeFileFlushed(const std::filesystem::path& path, const void* data, std
     }
     if (!status.ok()) {
         std::error_code ec;
-        std::filesystem::remove(path, ec);
+        std::filesystem::remove(systemPath(path), ec);
     }
     return status;
 }
@@ -408,7 +409,7 @@ Status replaceAtomically(const std::filesystem::path& target,
         status = replaceFile(tmp, target);
     if (!status.ok()) {
         std::error_code ec;
-        std::filesystem::remove(tmp, ec);
+        std::filesystem::remove(systemPath(tmp), ec);
     }
     return status;
 }

@@ -254,7 +254,7 @@ bool openFileHas(std::FILE* file, std::uint64_t expected)
 void removeQuietly(const std::filesystem::path& path)
 {
     std::error_code ignored;
-    std::filesystem::remove(path, ignored);
+    std::filesystem::remove(systemPath(path), ignored);
 }
 
 // Cuts the open file to `size` bytes; its stream must be flushed.
@@ -348,9 +348,9 @@ void setJournalAside(const std::filesystem::path& archive)
                                                 std::chrono::system_clock::now().time_since_epoch())
                                                 .count());
     std::error_code ec;
-    std::filesystem::rename(inPlaceJournalPath(archive), aside, ec);
+    std::filesystem::rename(systemPath(inPlaceJournalPath(archive)), systemPath(aside), ec);
     if (ec)
-        std::filesystem::remove(inPlaceJournalPath(archive), ec);
+        std::filesystem::remove(systemPath(inPlaceJournalPath(archive)), ec);
 }
 
 } // namespace
@@ -449,7 +449,7 @@ Status writeInPlace(const InPlaceWrite& write, std::FILE* archiveFile,
         // A file of that name that is not a journal of ours belongs to someone else.
         std::error_code ec;
         Journal existing;
-        if (std::filesystem::exists(std::filesystem::symlink_status(journalPath, ec)) &&
+        if (std::filesystem::exists(std::filesystem::symlink_status(systemPath(journalPath), ec)) &&
             !readJournal(write.archive, existing))
             return Status::failure(ErrorKind::Other, displayPath(journalPath) +
                                                          " is in the way; move it elsewhere "

@@ -250,11 +250,12 @@ void removeStaleTemporaries(const std::filesystem::path& target, const std::stri
             continue;
         const auto path = systemPath(folder / entry);
         std::error_code statusError;
-        if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, statusError)) ||
+        if (!std::filesystem::is_regular_file(
+                std::filesystem::symlink_status(systemPath(path), statusError)) ||
             statusError)
             continue;
         std::error_code ignored;
-        std::filesystem::remove(path, ignored);
+        std::filesystem::remove(systemPath(path), ignored);
     }
 }
 
@@ -287,7 +288,7 @@ Status checkFreeSpace(const std::filesystem::path& archive, std::uint64_t result
     std::error_code ec;
     const auto folder =
         archive.has_parent_path() ? archive.parent_path() : std::filesystem::path(".");
-    const auto space = std::filesystem::space(folder, ec);
+    const auto space = std::filesystem::space(systemPath(folder), ec);
     const std::uint64_t needed = resultSize + reverseSize + kHeadroom;
     if (ec || space.available >= needed)
         return Status::success();
@@ -303,7 +304,7 @@ Status checkFreeSpace(const std::filesystem::path& archive, std::uint64_t result
 Result<std::filesystem::path> realArchive(const std::filesystem::path& archive)
 {
     std::error_code ec;
-    if (!std::filesystem::is_symlink(archive, ec))
+    if (!std::filesystem::is_symlink(systemPath(archive), ec))
         return Result<std::filesystem::path>::success(archive);
     auto real = std::filesystem::canonical(archive, ec);
     if (ec)
@@ -323,7 +324,7 @@ Status prepareBackup(const std::filesystem::path& archive, const std::filesystem
 {
     std::error_code ec;
     if (mayLink)
-        std::filesystem::create_hard_link(archive, tmp, ec);
+        std::filesystem::create_hard_link(systemPath(archive), systemPath(tmp), ec);
     linked = mayLink && !ec;
     if (linked)
         return Status::success();
@@ -536,7 +537,7 @@ Status applyPatchToArchive(const ApplyRequest& request)
         return in.status;
     std::setvbuf(in.value.get(), inBuffer.data(), _IOFBF, inBuffer.size());
     const std::string stampBefore = changeStamp(in.value.get());
-    const std::uint64_t sourceSize = std::filesystem::file_size(archive, ec);
+    const std::uint64_t sourceSize = std::filesystem::file_size(systemPath(archive), ec);
     if (ec)
         return Status::failure(ErrorKind::ReadFailed,
                                "Can't read " + archiveName + ": " + ec.message());
@@ -567,7 +568,7 @@ Status applyPatchToArchive(const ApplyRequest& request)
     auto fail = [&temporaries](Status status) {
         for (const auto& t : temporaries) {
             std::error_code ignored;
-            std::filesystem::remove(t, ignored);
+            std::filesystem::remove(systemPath(t), ignored);
         }
         return status;
     };
@@ -644,7 +645,7 @@ Status applyPatchToArchive(const ApplyRequest& request)
     {
         std::error_code sizeError;
         if (stampAfter.empty() || stampAfter != stampBefore ||
-            std::filesystem::file_size(archive, sizeError) != sourceSize)
+            std::filesystem::file_size(systemPath(archive), sizeError) != sourceSize)
             return fail(Status::failure(ErrorKind::ReadFailed,
                                         archiveName + " was changed by another program while it "
                                                       "was read; nothing was changed, try again"));
@@ -684,18 +685,19 @@ Status applyPatchToArchive(const ApplyRequest& request)
         std::error_code ignored;
         if (reverseCommitted) {
             if (reverseAside.empty())
-                std::filesystem::remove(request.reversePatch, ignored);
+                std::filesystem::remove(systemPath(request.reversePatch), ignored);
             else if (replaceFile(reverseAside, request.reversePatch))
                 reverseAside.clear();
         }
         if (!reverseAside.empty())
-            std::filesystem::remove(reverseAside, ignored);
+            std::filesystem::remove(systemPath(reverseAside), ignored);
     };
     if (!reverseTmp.empty()) {
         std::error_code ec;
-        if (std::filesystem::exists(std::filesystem::symlink_status(request.reversePatch, ec))) {
+        if (std::filesystem::exists(
+                std::filesystem::symlink_status(systemPath(request.reversePatch), ec))) {
             const auto aside = temporarySibling(request.reversePatch);
-            std::filesystem::rename(request.reversePatch, aside, ec);
+            std::filesystem::rename(systemPath(request.reversePatch), systemPath(aside), ec);
             if (!ec)
                 reverseAside = aside;
         }
@@ -713,7 +715,7 @@ Status applyPatchToArchive(const ApplyRequest& request)
         // Renaming a second name of a file onto another of its names does nothing: the backup
         // already was this archive, and the temporary name is left over.
         std::error_code ignored;
-        std::filesystem::remove(backupTmp, ignored);
+        std::filesystem::remove(systemPath(backupTmp), ignored);
         return Status::success();
     };
     Status replaced = replaceFile(tmp, archive);
@@ -744,14 +746,14 @@ Status applyPatchToArchive(const ApplyRequest& request)
     if (!backupTmp.empty()) {
         // Left when the backup became a copy of its own for the write in place.
         std::error_code ignored;
-        std::filesystem::remove(backupTmp, ignored);
+        std::filesystem::remove(systemPath(backupTmp), ignored);
     }
     // A journal that an earlier stopped run left and nobody could settle is void now: the archive
     // holds a verified content again.
     if (!pending.empty()) {
         std::error_code ignored;
-        std::filesystem::remove(archive.parent_path() / pathFromUtf8(pending), ignored);
-        std::filesystem::remove(inPlaceJournalPath(archive), ignored);
+        std::filesystem::remove(systemPath(archive.parent_path() / pathFromUtf8(pending)), ignored);
+        std::filesystem::remove(systemPath(inPlaceJournalPath(archive)), ignored);
     }
     if (request.progress)
         request.progress(sourceSize, sourceSize);
@@ -799,7 +801,7 @@ Result<std::vector<unsigned char>> rebuildReversePatch(const unsigned char* forw
     using R = Result<std::vector<unsigned char>>;
     const std::string name = displayPath(original);
     std::error_code ec;
-    const std::uint64_t size = std::filesystem::file_size(original, ec);
+    const std::uint64_t size = std::filesystem::file_size(systemPath(original), ec);
     if (ec)
         return R::failure(ErrorKind::NotFound, "Can't find " + name);
     auto checked = checkPatch(forward, forwardSize, static_cast<std::int64_t>(size));

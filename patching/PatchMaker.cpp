@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/FileIo.h"
+#include "core/LongPath.h"
 #include "core/Xxh64.h"
 
 namespace qdt {
@@ -675,7 +676,7 @@ bool Differ::insertTail()
 Result<FilePtr> openInput(const std::filesystem::path& path, const char* role, std::uint64_t& size)
 {
     std::error_code ec;
-    const auto type = std::filesystem::status(path, ec).type();
+    const auto type = std::filesystem::status(systemPath(path), ec).type();
     if (type == std::filesystem::file_type::not_found)
         return Result<FilePtr>::failure(ErrorKind::NotFound, std::string("The ") + role + " " +
                                                                  displayPath(path) +
@@ -685,7 +686,7 @@ Result<FilePtr> openInput(const std::filesystem::path& path, const char* role, s
         file.status.detail = std::string("The ") + role + ": " + file.status.detail;
         return file;
     }
-    size = std::filesystem::file_size(path, ec);
+    size = std::filesystem::file_size(systemPath(path), ec);
     if (ec)
         return Result<FilePtr>::failure(ErrorKind::ReadFailed,
                                         "Can't read the size of " + displayPath(path));
@@ -711,7 +712,7 @@ Result<MakeSummary> makePatchFile(const MakeRequest& request)
     }
     {
         std::error_code ec;
-        if (std::filesystem::is_directory(request.output, ec))
+        if (std::filesystem::is_directory(systemPath(request.output), ec))
             return R::failure(ErrorKind::Other, displayPath(request.output) +
                                                     " is a folder: give the patch a file name");
     }
