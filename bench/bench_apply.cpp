@@ -1,6 +1,8 @@
 // Measures quen-dara-patch on generated archives with translation-like edits and prints ratios
 // measured in the same run:
-//   apply (with backup and reverse patch) + sync   against   cp + sync of the archive
+//   apply (with backup and reverse patch) + sync   against   cp + sync of the archive, and
+//                                                             dd bs=1M + sync (a copy through
+//                                                             a program's own memory)
 //   restore + sync, the first after an apply       against   later ones
 //   apply + sync                                    against   xdelta3 -d -s of the same change
 //   peak memory of apply                            against   64 MiB + the patch's size
@@ -169,7 +171,7 @@ void benchOneSize(const fs::path& dir, std::uint64_t mib, std::size_t records)
     // backup and reverse patch and sync (the tool flushes its own files already), then the
     // restore that follows it. The rounds interleave the programs, so that both see the same
     // state of a shared machine; the first restore after an apply is also reported on its own.
-    std::vector<double> cpRuns, applyRuns, restoreRuns;
+    std::vector<double> cpRuns, ddRuns, applyRuns, restoreRuns;
     Measured apply, status;
     double statusTime = 0;
     for (int i = 0; i < kRounds; ++i) {
@@ -177,6 +179,16 @@ void benchOneSize(const fs::path& dir, std::uint64_t mib, std::size_t records)
         require(runProgram({"cp", archive.string(), copy.string()}).exitCode == 0, "cp");
         runProgram({"sync"});
         cpRuns.push_back(seconds(t));
+        removeQuietly(copy);
+        runProgram({"sync"});
+
+        t = std::chrono::steady_clock::now();
+        require(runProgram(
+                    {"dd", "if=" + archive.string(), "of=" + copy.string(), "bs=1M", "status=none"})
+                        .exitCode == 0,
+                "dd");
+        runProgram({"sync"});
+        ddRuns.push_back(seconds(t));
         removeQuietly(copy);
         runProgram({"sync"});
 
@@ -221,6 +233,9 @@ void benchOneSize(const fs::path& dir, std::uint64_t mib, std::size_t records)
     const double patchMiB = patchBytes.size() / 1048576.0;
     std::printf("cp + sync:                 median %.2f s, best %.2f s   runs: %s\n", cpSync,
                 cpBest, list(cpRuns).c_str());
+    std::printf("dd bs=1M + sync:           median %.2f s, best %.2f s   runs: %s\n",
+                median(ddRuns), *std::min_element(ddRuns.begin(), ddRuns.end()),
+                list(ddRuns).c_str());
     std::printf("apply + sync:              median %.2f s, best %.2f s   runs: %s\n", applySync,
                 applyBest, list(applyRuns).c_str());
     std::printf("apply / cp:                medians %.2f, best runs %.2f (goal <= 1.3)\n",

@@ -18,6 +18,7 @@
 
 #ifdef __linux__
 #include <fcntl.h>
+#include <unistd.h>
 #endif
 
 #include "core/ArchiveLock.h"
@@ -27,6 +28,7 @@
 #include "core/KeptAttributes.h"
 #include "core/LongPath.h"
 #include "core/Xxh64.h"
+#include "patching/HashingFileInput.h"
 #include "patching/InPlace.h"
 
 namespace qdt {
@@ -34,40 +36,6 @@ namespace qdt {
 namespace {
 
 constexpr std::uint64_t kProgressStep = 8u << 20;
-
-// The archive as the streaming pass reads it, hashed on the way: the bytes checked against the
-// patch's source hash are exactly the bytes the result was made from.
-class HashingFileInput : public ByteInput
-{
-public:
-    explicit HashingFileInput(std::FILE* file) : file_(file) {}
-    bool read(unsigned char* buffer, std::size_t size) override
-    {
-        const std::size_t n = std::fread(buffer, 1, size, file_);
-        hash_.update(buffer, n);
-        read_ += n;
-        return n == size;
-    }
-    // Reads and hashes whatever is left; false on a read error.
-    bool drain()
-    {
-        std::vector<unsigned char> block(kIoBlockSize);
-        for (;;) {
-            const std::size_t n = std::fread(block.data(), 1, block.size(), file_);
-            hash_.update(block.data(), n);
-            read_ += n;
-            if (n < block.size())
-                return !std::ferror(file_);
-        }
-    }
-    std::uint64_t digest() const { return hash_.digest(); }
-    std::uint64_t bytesRead() const { return read_; }
-
-private:
-    std::FILE* file_;
-    Xxh64Stream hash_;
-    std::uint64_t read_ = 0;
-};
 
 // The patched archive as the streaming pass writes it. The content is gathered in blocks that a
 // second thread writes, so that the copying into the system's cache overlaps the reading and
@@ -128,6 +96,26 @@ public:
 
     int error() const { return error_; }
 
+#ifdef __linux__
+    int settledDescriptor() override
+    {
+        if (blocks_[current_].used > 0 && !handOver())
+            return -1;
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (writer_.joinable())
+            changed_.wait(lock,
+                          [&] { return (!blocks_[0].full && !blocks_[1].full) || error_ != 0; });
+        return error_ == 0 ? ::fileno(file_) : -1;
+    }
+    void addedDirectly(std::uint64_t size) override
+    {
+        // The writer is idle: settledDescriptor waited for it.
+        std::lock_guard<std::mutex> lock(mutex_);
+        written_ += size;
+        startWriteback();
+    }
+#endif
+
 private:
     struct Block
     {
@@ -177,13 +165,35 @@ private:
     // Writes one block; on failure records the error for both threads to see.
     bool writeBlock(const Block& b)
     {
-        if (std::fwrite(b.data.data(), 1, b.used, file_) != b.used) {
+#ifdef __linux__
+        // Through the descriptor, which spans copied by the system move on too.
+        std::size_t done = 0;
+        while (done < b.used) {
+            const ssize_t r = ::write(::fileno(file_), b.data.data() + done, b.used - done);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                break;
+            done += static_cast<std::size_t>(r);
+        }
+        const bool ok = done == b.used;
+#else
+        const bool ok = std::fwrite(b.data.data(), 1, b.used, file_) == b.used;
+#endif
+        if (!ok) {
             const int err = errno;
             std::lock_guard<std::mutex> lock(mutex_);
             error_ = err != 0 ? err : EIO;
             return false;
         }
         written_ += b.used;
+        startWriteback();
+        return true;
+    }
+
+    // On Linux the disk starts writing each finished stretch while the pass goes on.
+    void startWriteback()
+    {
 #ifdef __linux__
         if (written_ - started_ >= kWritebackStep) {
             ::sync_file_range(::fileno(file_), static_cast<off64_t>(started_),
@@ -191,7 +201,6 @@ private:
             started_ = written_;
         }
 #endif
-        return true;
     }
 
     static constexpr std::uint64_t kWritebackStep = 16u << 20;
@@ -403,6 +412,19 @@ StreamResult streamPatch(const unsigned char* patch, std::size_t patchSize,
     };
     // Copies `count` unchanged source bytes to the output.
     auto copySpan = [&](std::uint64_t count) {
+        if (count == 0)
+            return ErrorKind::None;
+        const auto moved =
+            input.moveTo(output, count, [&](const unsigned char* data, std::size_t size) {
+                hash.update(data, size);
+                meter.advance(size);
+            });
+        if (moved == ByteInput::Moved::Done)
+            return ErrorKind::None;
+        if (moved == ByteInput::Moved::ReadFailed)
+            return ErrorKind::ReadFailed;
+        if (moved == ByteInput::Moved::WriteFailed)
+            return ErrorKind::WriteFailed;
         while (count > 0) {
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, block.size()));
             if (!input.read(block.data(), n))

@@ -75,13 +75,33 @@ RecoveryReport recoverKilledRun(const std::filesystem::path& archive,
                                 const std::filesystem::path& backup,
                                 const std::filesystem::path& reversePatch);
 
+class ByteOutput;
+
 // Sequential byte streams for the streaming pass; files in the engine, memory in the fuzzer.
 class ByteInput
 {
 public:
+    enum class Moved
+    {
+        NotHere, // this input can't move spans itself: read and write them
+        Done,
+        ReadFailed,
+        WriteFailed
+    };
+    using SeenFunction = std::function<void(const unsigned char*, std::size_t)>;
+
     virtual ~ByteInput() = default;
     // Reads exactly `size` bytes; false when they are not all there.
     virtual bool read(unsigned char* buffer, std::size_t size) = 0;
+    // Moves the next `size` bytes unchanged to the end of `output`, the way the system moves
+    // them fastest, and shows each piece to `seen` (in order) as it is read, for hashing.
+    virtual Moved moveTo(ByteOutput& output, std::uint64_t size, const SeenFunction& seen)
+    {
+        (void)output;
+        (void)size;
+        (void)seen;
+        return Moved::NotHere;
+    }
 };
 
 class ByteOutput
@@ -89,6 +109,11 @@ class ByteOutput
 public:
     virtual ~ByteOutput() = default;
     virtual bool write(const unsigned char* data, std::size_t size) = 0;
+    // For an input that copies between files itself: the descriptor of the output's file, once
+    // everything written before has reached it, or -1 (then the bytes go through write()).
+    virtual int settledDescriptor() { return -1; }
+    // Tells the output that `size` bytes were added to its file through that descriptor.
+    virtual void addedDirectly(std::uint64_t size) { (void)size; }
 };
 
 struct StreamResult

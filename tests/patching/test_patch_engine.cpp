@@ -10,9 +10,11 @@
 
 #include "core/ArchiveLock.h"
 #include "core/ArchivePath.h"
+#include "core/FileIo.h"
 #include "core/LongPath.h"
 #include "core/Xxh64.h"
 #include "game/platform/NativePath.h"
+#include "patching/HashingFileInput.h"
 #include "patching/PatchEngine.h"
 #include "patching/PatchFormat.h"
 #include "tests/patching/StepByStep.h"
@@ -26,6 +28,7 @@
 #else
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -1157,6 +1160,101 @@ TEST(PatchEngineLinux, ArchiveThatCannotBeOpenedForWritingIsAccessDenied)
 
 // "File too large" while the patched archive is written: the archive stays as it was and no
 // temporary file is left behind.
+// An output that is a file descriptor, or (with -1) a list of the bytes written to it.
+class DescriptorOutput : public qdt::ByteOutput
+{
+public:
+    explicit DescriptorOutput(int fd) : fd_(fd) {}
+    bool write(const unsigned char* data, std::size_t size) override
+    {
+        if (fd_ < 0) {
+            kept.insert(kept.end(), data, data + size);
+            return true;
+        }
+        return ::write(fd_, data, size) == static_cast<ssize_t>(size);
+    }
+    int settledDescriptor() override { return fd_; }
+    void addedDirectly(std::uint64_t size) override { added += size; }
+    Bytes kept;
+    std::uint64_t added = 0;
+
+private:
+    int fd_;
+};
+
+// The unchanged spans between records: copied by the system where the output's file takes such a
+// copy, written by us where it does not. Either way the output gets the same bytes in order, the
+// source hash sees every byte once and the caller is shown exactly the bytes moved.
+TEST(HashingFileInput, MovesSpansByTheSystemOrByWriting)
+{
+    struct Case
+    {
+        const char* name;
+        int flags; // how the output's file is opened; 0: no file
+        bool bySystem;
+    };
+    const Case cases[] = {
+        {"a file", O_WRONLY | O_CREAT | O_TRUNC, true},
+        // The system copies no range into a file open for appending (EBADF).
+        {"a file open for appending", O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, false},
+        {"an output without a file", 0, false},
+    };
+    TempDir dir;
+    const Bytes source = testdata::makeArchive((3u << 20) + 12345, 5);
+    testdata::writeFile(dir / "source", source);
+    const std::size_t firstSpan = (2u << 20) + 7;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int fd = c.flags ? ::open((dir / "out").c_str(), c.flags, 0600) : -1;
+        ASSERT_TRUE(c.flags == 0 || fd >= 0);
+        DescriptorOutput output(fd);
+        qdt::FilePtr file(std::fopen((dir / "source").c_str(), "rb"));
+        ASSERT_TRUE(file);
+        qdt::HashingFileInput input(file.get());
+        Bytes seen, oldBytes(100);
+        auto see = [&](const unsigned char* data, std::size_t size) {
+            seen.insert(seen.end(), data, data + size);
+        };
+        // A record's old bytes, a span, another record, the rest.
+        ASSERT_TRUE(input.read(oldBytes.data(), 100));
+        EXPECT_EQ(input.moveTo(output, firstSpan, see), qdt::ByteInput::Moved::Done);
+        ASSERT_TRUE(input.read(oldBytes.data(), 10));
+        EXPECT_EQ(input.moveTo(output, source.size() - firstSpan - 110, see),
+                  qdt::ByteInput::Moved::Done);
+        EXPECT_TRUE(input.drain());
+        EXPECT_EQ(input.bytesRead(), source.size());
+        EXPECT_EQ(input.digest(), qdt::xxh64(source.data(), source.size()));
+
+        Bytes moved(source.begin() + 100, source.begin() + 100 + firstSpan);
+        moved.insert(moved.end(), source.begin() + 110 + firstSpan, source.end());
+        EXPECT_EQ(seen, moved);
+        if (fd >= 0) {
+            ::close(fd);
+            EXPECT_EQ(testdata::readFile(dir / "out"), moved);
+        } else {
+            EXPECT_EQ(output.kept, moved);
+        }
+        EXPECT_EQ(output.added, c.bySystem ? moved.size() : 0u);
+        EXPECT_EQ(input.bytesCopiedBySystem(), output.added);
+    }
+}
+
+// A span that runs past the end of the archive fails as a read, after the bytes that were there.
+TEST(HashingFileInput, SpanPastTheEndIsAReadFailure)
+{
+    TempDir dir;
+    const Bytes source = testdata::makeArchive(5000, 6);
+    testdata::writeFile(dir / "source", source);
+    qdt::FilePtr file(std::fopen((dir / "source").c_str(), "rb"));
+    ASSERT_TRUE(file);
+    qdt::HashingFileInput input(file.get());
+    DescriptorOutput output(-1);
+    EXPECT_EQ(input.moveTo(output, 6000, [](const unsigned char*, std::size_t) {}),
+              qdt::ByteInput::Moved::ReadFailed);
+    EXPECT_EQ(input.bytesRead(), source.size());
+    EXPECT_EQ(input.digest(), qdt::xxh64(source.data(), source.size()));
+}
+
 TEST(PatchEngineLinux, WriteFailureLeavesTheArchive)
 {
     TempDir dir;
