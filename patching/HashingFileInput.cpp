@@ -14,7 +14,7 @@ namespace qdt {
 
 bool HashingFileInput::read(unsigned char* buffer, std::size_t size)
 {
-    const std::size_t n = readSome(buffer, size);
+    const std::size_t n = std::fread(buffer, 1, size, file_);
     hash_.update(buffer, n);
     read_ += n;
     return n == size;
@@ -24,11 +24,11 @@ bool HashingFileInput::drain()
 {
     std::vector<unsigned char> block(kIoBlockSize);
     for (;;) {
-        const std::size_t n = readSome(block.data(), block.size());
+        const std::size_t n = std::fread(block.data(), 1, block.size(), file_);
         hash_.update(block.data(), n);
         read_ += n;
         if (n < block.size())
-            return !failed();
+            return !std::ferror(file_);
     }
 }
 
@@ -39,7 +39,7 @@ ByteInput::Moved HashingFileInput::moveTo(ByteOutput& output, std::uint64_t size
     block_.resize(kIoBlockSize);
     while (size > 0) {
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(size, block_.size()));
-        const std::size_t got = readSome(block_.data(), n);
+        const std::size_t got = readAt(block_.data(), n);
         hash_.update(block_.data(), got);
         if (got < n) {
             read_ += got;
@@ -73,10 +73,12 @@ ByteInput::Moved HashingFileInput::moveTo(ByteOutput& output, std::uint64_t size
             return Moved::WriteFailed;
         size -= n;
     }
-    return Moved::Done;
+    // The stream's own reading goes on after the stretch.
+    return ::fseeko(file_, static_cast<off_t>(read_), SEEK_SET) == 0 ? Moved::Done
+                                                                     : Moved::ReadFailed;
 }
 
-std::size_t HashingFileInput::readSome(unsigned char* buffer, std::size_t size)
+std::size_t HashingFileInput::readAt(unsigned char* buffer, std::size_t size)
 {
     std::size_t done = 0;
     while (done < size) {
@@ -84,28 +86,11 @@ std::size_t HashingFileInput::readSome(unsigned char* buffer, std::size_t size)
             ::pread(::fileno(file_), buffer + done, size - done, static_cast<off_t>(read_ + done));
         if (r < 0 && errno == EINTR)
             continue;
-        if (r < 0)
-            failed_ = true;
         if (r <= 0)
             break;
         done += static_cast<std::size_t>(r);
     }
     return done;
-}
-
-bool HashingFileInput::failed() const
-{
-    return failed_;
-}
-#else
-std::size_t HashingFileInput::readSome(unsigned char* buffer, std::size_t size)
-{
-    return std::fread(buffer, 1, size, file_);
-}
-
-bool HashingFileInput::failed() const
-{
-    return std::ferror(file_) != 0;
 }
 #endif
 

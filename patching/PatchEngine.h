@@ -109,6 +109,19 @@ class ByteOutput
 public:
     virtual ~ByteOutput() = default;
     virtual bool write(const unsigned char* data, std::size_t size) = 0;
+    // Room at the end of the output to read bytes into, so that they need no copy of their own:
+    // at most `size` bytes (lowered to what fits), filled and then committed; nullptr where the
+    // output has no such room (then write()).
+    virtual unsigned char* room(std::size_t& size)
+    {
+        (void)size;
+        return nullptr;
+    }
+    virtual bool commit(std::size_t size)
+    {
+        (void)size;
+        return false;
+    }
     // For an input that copies between files itself: the descriptor of the output's file, once
     // everything written before has reached it, or -1 (then the bytes go through write()).
     virtual int settledDescriptor() { return -1; }
