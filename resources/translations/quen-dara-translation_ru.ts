@@ -490,7 +490,7 @@ Please try again later; if it goes on, tell the translators.</source>
     <message>
         <source>Restore original on close
 (recommended)</source>
-        <translation>Вернуть оригинал при выходе
+        <translation>Откатить при выходе
 (рекомендуется)</translation>
     </message>
     <message>
