@@ -741,6 +741,19 @@ TEST(UiLanguage, RussianWhenTheSystemsFirstLanguageIsRussian)
             << c.languages.join(QLatin1Char(',')).toStdString();
 }
 
+// The language the test run asked the system for (QDT_TEST_LANGUAGE, set by CTest) is the one the
+// program finds: natively from the environment, under Wine from the Windows user's language.
+TEST(UiLanguage, TheSystemsLanguageIsTheOneTheRunAskedFor)
+{
+    const QString asked = qEnvironmentVariable("QDT_TEST_LANGUAGE");
+    if (asked.isEmpty())
+        GTEST_SKIP() << "run outside CTest: no language asked for";
+    ASSERT_TRUE(asked == QLatin1String("ru") || asked == QLatin1String("en"))
+        << asked.toStdString();
+    EXPECT_EQ(russianSystem(), asked == QLatin1String("ru"))
+        << QLocale::system().uiLanguages().join(QLatin1Char(',')).toStdString();
+}
+
 bool hasCyrillic(const QString& text)
 {
     return std::any_of(text.begin(), text.end(),
