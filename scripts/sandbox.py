@@ -84,6 +84,18 @@ def words(text):
     return "".join(c for c in text.lower() if c.isalnum())
 
 
+def reads_whole(text, read):
+    """Whether OCR's reading holds every word of text, whole and in order. Stray marks it reads
+    beside a word (a check box's edge, a bracket as a letter) do not count."""
+    rest = words(read)
+    for word in text.split():
+        at = rest.find(words(word))
+        if at < 0:
+            return False
+        rest = rest[at + len(words(word)):]
+    return True
+
+
 def xxh_hashes(path):
     with open(path, encoding="utf-8") as f:
         return json.load(f)
@@ -492,14 +504,15 @@ class Sandbox:
                        stderr=subprocess.DEVNULL)
         return path
 
-    def read_text(self, widget, scale=4, language="eng"):
+    def read_text(self, widget, scale=4, language="eng", inset=0):
         """What OCR reads in a widget's place on the screen (its "left", "top", "width" and
         "height" from the window's state report), enlarged for small fonts; language is
-        Tesseract's ("eng", "rus")."""
+        Tesseract's ("eng", "rus"). inset leaves out that many pixels at each edge (a small
+        button's frame can hide its text from OCR)."""
         shot = os.path.join(self.dir, "ocr.png")
         subprocess.run(["import", "-display", self.display.name, "-window", "root", "-crop",
-                        "%dx%d+%d+%d" % (widget["width"], widget["height"], widget["left"],
-                                         widget["top"]),
+                        "%dx%d+%d+%d" % (widget["width"] - 2 * inset, widget["height"] - 2 * inset,
+                                         widget["left"] + inset, widget["top"] + inset),
                         "-resize", "%d%%" % (scale * 100), "-colorspace", "Gray", shot],
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         out = subprocess.run(["tesseract", shot, "-", "--psm", "6", "-l", language], check=True,
