@@ -7,6 +7,7 @@
 #include "app/Messages.h"
 #include "app/QuenDaraTranslation.h"
 #include "app/RunLog.h"
+#include "app/UiLanguage.h"
 #include "distribution/ReleaseKeys.h"
 
 int main(int argc, char** argv)
@@ -21,6 +22,8 @@ int main(int argc, char** argv)
         Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
 #endif
     QApplication app(argc, argv);
+    // Every text, the messages before the window included, in the system's language.
+    const bool russian = installUiLanguage();
     const InstanceLock lock(workDir);
     switch (lock.state()) {
     case InstanceLock::State::Acquired:
@@ -40,6 +43,8 @@ int main(int argc, char** argv)
         return 1;
     }
     runlog::start(workDir);
+    runlog::write(QStringLiteral("window language: ") +
+                  (russian ? QStringLiteral("Russian") : QStringLiteral("English")));
     // The build checked the keys' form; one that still fails to parse leaves none, and then no
     // manifest verifies rather than every one.
     std::vector<qdt::PublicKey> keys;

@@ -28,7 +28,7 @@ void QuenDaraTranslation::closeEvent(QCloseEvent* event)
         event->ignore();
         runlog::write(QStringLiteral("closing: the game runs, the original was not restored"));
         QMessageBox box;
-        box.setText(QStringLiteral("Could not restore original files while game is running."));
+        box.setText(tr("Could not restore original files while game is running."));
         QPushButton* stay = box.addButton(tr("I'll close the game first"), QMessageBox::YesRole);
         box.addButton(tr("Exit anyway (not recommended)"), QMessageBox::NoRole);
         // Esc, or closing the box, must keep the window open: the cautious answer.

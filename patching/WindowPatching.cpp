@@ -115,7 +115,7 @@ bool QuenDaraTranslation::applyPatch(Languages lang, const QByteArray& patch)
         restoreOriginal(currentLanguage) == RestoreOutcome::Failed) {
         ui.progressBar->setRange(0, 1);
         ui.progressBar->setValue(0);
-        ui.progressBar->setFormat(QStringLiteral("Applying patch...fail!"));
+        ui.progressBar->setFormat(tr("Applying patch...fail!"));
         refreshLanguageButtons(false);
         return false;
     }
@@ -126,7 +126,7 @@ qdt::Status QuenDaraTranslation::runEngine(Languages lang, const QByteArray& pat
 {
     ui.progressBar->setRange(0, kProgressSteps);
     ui.progressBar->reset();
-    ui.progressBar->setFormat(QStringLiteral("Applying patch... %p%"));
+    ui.progressBar->setFormat(tr("Applying patch... %p%"));
 
     qdt::ApplyRequest request;
     request.archive = archiveFile();
@@ -214,13 +214,13 @@ bool QuenDaraTranslation::showEngineOutcome(Languages lang, const qdt::Status& s
         currentLanguage = lang;
         refreshLanguageButtons(false);
         ui.progressBar->setValue(1);
-        ui.progressBar->setFormat(QStringLiteral("Applying patch...success!"));
+        ui.progressBar->setFormat(tr("Applying patch...success!"));
         return true;
     }
     ui.progressBar->setValue(1);
     showMessage(failureText(status, lang));
     ui.progressBar->setValue(0);
-    ui.progressBar->setFormat(QStringLiteral("Applying patch...fail!"));
+    ui.progressBar->setFormat(tr("Applying patch...fail!"));
     // The archive is only ever replaced whole, by a verified content, so a failed application has
     // not changed it: there is nothing to copy back from the backup, and the player may simply
     // try again.
@@ -288,7 +288,7 @@ QuenDaraTranslation::RestoreOutcome QuenDaraTranslation::restoreOriginal(Languag
                               .arg(QString::fromStdString(rebuilt.status.detail)));
             ui.progressBar->setRange(0, 1);
             ui.progressBar->setValue(0);
-            ui.progressBar->setFormat(QStringLiteral("Applying patch...fail!"));
+            ui.progressBar->setFormat(tr("Applying patch...fail!"));
             refreshLanguageButtons(false);
             showMessage(QCoreApplication::translate(
                 "QuenDaraTranslation",

@@ -3,7 +3,8 @@
 #   QuenDaraTranslation.exe   the window (Qt, its Windows plugin, OpenSSL and the C/C++ runtime
 #                             linked in; icon, version and administrator manifest embedded)
 #   quen-dara-patch.exe       the command-line patcher
-#   QuenDaraTranslation-<version>-windows-x64.zip   both, with a short text for players
+#   QuenDaraTranslation-<version>-windows-x64.zip   both, with a short text for players (README.txt,
+#                             and README.ru.txt in Russian)
 # Builds (or reuses) the static Qt for Windows first: scripts/build-windows-qt.sh.
 # Fails when an executable needs a DLL that does not come with Windows.
 set -euo pipefail
@@ -65,6 +66,11 @@ rm -rf "$stage" "$out/$name.zip"
 mkdir -p "$stage"
 cp "$out/QuenDaraTranslation.exe" "$out/quen-dara-patch.exe" "$stage/"
 sed "s/@VERSION@/$version/" "$root/resources/windows-readme.txt" | sed 's/$/\r/' >"$stage/README.txt"
+# The Russian copy in UTF-8 with a byte order mark, which every Notepad reads as UTF-8.
+{
+    printf '\xef\xbb\xbf'
+    sed "s/@VERSION@/$version/" "$root/resources/windows-readme-ru.txt" | sed 's/$/\r/'
+} >"$stage/README.ru.txt"
 (cd "$out" && python3 - "$name" <<'EOF'
 import os, sys, zipfile
 name = sys.argv[1]

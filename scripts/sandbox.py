@@ -29,6 +29,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TITLE = "Quen Dara Online Translation v0.4"
@@ -46,8 +47,53 @@ WINDOW_TEXTS = {
 }
 
 
+# The window speaks the system's language: these make it English (whatever the caller's locale)
+# or Russian, natively and under Wine, which takes the Windows user's language from them.
+ENGLISH_LOCALE = {"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8", "LANGUAGE": ""}
+RUSSIAN_LOCALE = {"LANG": "ru_RU.UTF-8", "LC_ALL": "ru_RU.UTF-8", "LANGUAGE": "ru"}
+RUSSIAN_TEXTS = os.path.join(HERE, "..", "resources", "translations",
+                             "quen-dara-translation_ru.ts")
+
+
+def russian(english, context="QuenDaraTranslation"):
+    """The window's Russian for one of its English texts, as its Linguist source has it."""
+    for ctx in ET.parse(RUSSIAN_TEXTS).getroot().iter("context"):
+        if ctx.findtext("name") != context:
+            continue
+        for message in ctx.iter("message"):
+            if message.findtext("source") == english:
+                return message.findtext("translation")
+    raise KeyError("no Russian for %s: %r" % (context, english))
+
+
+def russian_window_texts():
+    """What must read whole in the Russian window, by widget: (text, Tesseract's language). The
+    language buttons keep their labels."""
+    form = {"restoreCheckbox": "Restore original on close\n(recommended)",
+            "toolButtonGameFolder": "Browse", "toolButtonFindGame": "Find game",
+            "pushButtonStart": "Start the game"}
+    texts = {name: (russian(text, "QuenDaraTranslationClass").replace("\n", " "), "rus")
+             for name, text in form.items()}
+    texts["pushButtonRussian"] = ("\u0420\u0443\u0441\u0441\u043a\u0438\u0439", "rus")
+    for name in ("pushButtonEnglish_2", "pushButtonEnglish"):
+        texts[name] = (WINDOW_TEXTS[name], "eng")
+    return texts
+
+
 def words(text):
     return "".join(c for c in text.lower() if c.isalnum())
+
+
+def reads_whole(text, read):
+    """Whether OCR's reading holds every word of text, whole and in order. Stray marks it reads
+    beside a word (a check box's edge, a bracket as a letter) do not count."""
+    rest = words(read)
+    for word in text.split():
+        at = rest.find(words(word))
+        if at < 0:
+            return False
+        rest = rest[at + len(words(word)):]
+    return True
 
 
 def xxh_hashes(path):
@@ -208,12 +254,27 @@ class App:
         target.send_event(event, event_mask=X.NoEventMask)
         d.sync()
 
+    @staticmethod
+    def _russian_title():
+        return russian("Quen Dara Online Translation v%1.%2").replace("%1.%2", "0.4")
+
     def _find_window(self, window):
+        name = None
         try:
-            name = window.get_wm_name()
+            # The title as UTF-8 (the Russian one does not survive WM_NAME's Latin-1), else WM_NAME.
+            d = self._display()
+            prop = window.get_full_property(d.intern_atom("_NET_WM_NAME"),
+                                            d.intern_atom("UTF8_STRING"))
+            if prop is not None:
+                value = prop.value
+                name = value.decode("utf-8", "replace") if isinstance(value, bytes) else value
         except Exception:
             name = None
-        if name == TITLE:
+        try:
+            name = name or window.get_wm_name()
+        except Exception:
+            name = None
+        if name in (TITLE, self._russian_title()):
             return window
         try:
             children = window.query_tree().children
@@ -424,6 +485,7 @@ class Sandbox:
             "QDT_FAKE_GAME_LOG": os.path.join(self.dir, "game-started.log"),
             "XDG_RUNTIME_DIR": os.path.join(self.dir, "runtime"),
         })
+        env.update(ENGLISH_LOCALE)
         os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
         env.pop("WINEPREFIX", None)
         env.update(extra_env or {})
@@ -442,16 +504,18 @@ class Sandbox:
                        stderr=subprocess.DEVNULL)
         return path
 
-    def read_text(self, widget, scale=4):
+    def read_text(self, widget, scale=4, language="eng", inset=0):
         """What OCR reads in a widget's place on the screen (its "left", "top", "width" and
-        "height" from the window's state report), enlarged for small fonts."""
+        "height" from the window's state report), enlarged for small fonts; language is
+        Tesseract's ("eng", "rus"). inset leaves out that many pixels at each edge (a small
+        button's frame can hide its text from OCR)."""
         shot = os.path.join(self.dir, "ocr.png")
         subprocess.run(["import", "-display", self.display.name, "-window", "root", "-crop",
-                        "%dx%d+%d+%d" % (widget["width"], widget["height"], widget["left"],
-                                         widget["top"]),
+                        "%dx%d+%d+%d" % (widget["width"] - 2 * inset, widget["height"] - 2 * inset,
+                                         widget["left"] + inset, widget["top"] + inset),
                         "-resize", "%d%%" % (scale * 100), "-colorspace", "Gray", shot],
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        out = subprocess.run(["tesseract", shot, "-", "--psm", "6"], check=True,
+        out = subprocess.run(["tesseract", shot, "-", "--psm", "6", "-l", language], check=True,
                              capture_output=True, text=True)
         return out.stdout
 
@@ -559,6 +623,7 @@ class WineSandbox(Sandbox):
             # Wine links the profile's Desktop, Documents, ... to folders of HOME.
             "HOME": self.home,
         })
+        env.update(ENGLISH_LOCALE)
         env.update(extra or {})
         return env
 

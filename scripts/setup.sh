@@ -5,14 +5,17 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config
-    qtbase5-dev qtbase5-dev-tools
+    qtbase5-dev qtbase5-dev-tools qttools5-dev-tools qttranslations5-l10n locales
     nlohmann-json3-dev libxxhash-dev libssl-dev
     googletest libgtest-dev
-    xvfb xauth imagemagick python3-xlib tesseract-ocr tesseract-ocr-eng
+    xvfb xauth imagemagick python3-xlib tesseract-ocr tesseract-ocr-eng tesseract-ocr-rus
     clang libclang-rt-14-dev
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
     xdelta3 python3 time procps
 )
+
+# The window's tests run once more with a Russian system language, which needs its locale.
+locale=ru_RU.UTF-8
 
 missing=()
 for p in "${packages[@]}"; do
@@ -20,8 +23,23 @@ for p in "${packages[@]}"; do
     [[ "$status" == "install ok installed" ]] || missing+=("$p")
 done
 
+have_locale() {
+    locale -a 2>/dev/null | grep -qixF "${locale/UTF-8/utf8}"
+}
+
+make_locale() {
+    have_locale && return 0
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "Missing locale $locale: make it with: sudo localedef -i ru_RU -f UTF-8 $locale" >&2
+        return 1
+    fi
+    echo "Making the locale $locale"
+    localedef -i ru_RU -f UTF-8 "$locale"
+}
+
 if ((${#missing[@]} == 0)); then
-    exit 0
+    make_locale
+    exit
 fi
 
 if [[ $(id -u) -ne 0 ]]; then
@@ -34,3 +52,4 @@ echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
 apt-get install -y -q "${missing[@]}"
+make_locale

@@ -12,6 +12,8 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
+#include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -26,10 +28,12 @@
 #include "app/Messages.h"
 #include "app/QuenDaraTranslation.h"
 #include "app/RunLog.h"
+#include "app/UiLanguage.h"
 #include "core/CheckedFile.h"
 #include "tests/support/QtPath.h"
 #include "tests/support/WindowAccess.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #ifndef _WIN32
@@ -38,6 +42,25 @@
 #endif
 
 namespace {
+
+// The window speaks the system's language: these tests run with an English one and once more
+// with a Russian one ("ru." before their names).
+bool russianSystem()
+{
+    return prefersRussian(QLocale::system().uiLanguages());
+}
+
+// A text as the window shows it: the sources' English as it stands, or the translator's Russian.
+QString shown(const char* context, const char* english)
+{
+    return russianSystem() ? QCoreApplication::translate(context, english)
+                           : QString::fromUtf8(english);
+}
+
+QString formText(const char* english)
+{
+    return shown("QuenDaraTranslationClass", english);
+}
 
 QStringList probeConstants(const QProcessEnvironment& env)
 {
@@ -206,8 +229,7 @@ TEST_F(WindowTest, EveryTextShowsWhole)
 {
     window.show();
     QCoreApplication::processEvents();
-    EXPECT_EQ(ui.restoreCheckbox->text(),
-              QStringLiteral("Restore original on close\n(recommended)"));
+    EXPECT_EQ(ui.restoreCheckbox->text(), formText("Restore original on close\n(recommended)"));
     for (QAbstractButton* w : std::initializer_list<QAbstractButton*>{
              ui.restoreCheckbox, ui.pushButtonEnglish_2, ui.pushButtonEnglish, ui.pushButtonRussian,
              ui.pushButtonStart}) {
@@ -226,6 +248,15 @@ TEST_F(WindowTest, EveryTextShowsWhole)
         EXPECT_LE(w->sizeHint().width(), w->width()) << name;
         EXPECT_GE(w->font().pointSizeF(), 6.0) << name;
     }
+    // The folder row gives its label and buttons their whole texts; the path keeps room for
+    // some forty characters.
+    for (QWidget* w : std::initializer_list<QWidget*>{ui.labelGameFolder, ui.toolButtonGameFolder,
+                                                      ui.toolButtonFindGame}) {
+        EXPECT_GE(w->width(), w->sizeHint().width()) << w->objectName().toStdString();
+        EXPECT_TRUE(ui.layoutWidget->rect().contains(w->geometry()))
+            << w->objectName().toStdString();
+    }
+    EXPECT_GE(ui.lineEditGameFolder->width(), 250);
     // The buttons stay inside their row.
     for (QWidget* b : {ui.pushButtonEnglish_2, ui.pushButtonEnglish, ui.pushButtonRussian})
         EXPECT_TRUE(ui.layoutWidget1->rect().contains(b->geometry()))
@@ -287,17 +318,16 @@ TEST(FormFitting, KeepsWhatFitsAndFitsWhatDoesNot)
 
 TEST_F(WindowTest, TextsAndFonts)
 {
-    EXPECT_EQ(ui.restoreCheckbox->text(),
-              QStringLiteral("Restore original on close\n(recommended)"));
-    EXPECT_EQ(ui.labelGameFolder->text(), QStringLiteral("Game Folder:"));
-    EXPECT_EQ(ui.toolButtonGameFolder->text(), QStringLiteral("Browse"));
-    EXPECT_EQ(ui.toolButtonFindGame->text(), QStringLiteral("Find game"));
+    EXPECT_EQ(ui.restoreCheckbox->text(), formText("Restore original on close\n(recommended)"));
+    EXPECT_EQ(ui.labelGameFolder->text(), formText("Game Folder:"));
+    EXPECT_EQ(ui.toolButtonGameFolder->text(), formText("Browse"));
+    EXPECT_EQ(ui.toolButtonFindGame->text(), formText("Find game"));
     EXPECT_EQ(ui.pushButtonEnglish_2->text(), QStringLiteral("Human + Machine\nEnglish"));
     EXPECT_EQ(ui.pushButtonEnglish->text(), QStringLiteral("Human\nEnglish"));
     EXPECT_EQ(ui.pushButtonRussian->text(), QString::fromUtf8("\xD0\xA0\xD1\x83\xD1\x81\xD1\x81"
                                                               "\xD0\xBA\xD0\xB8\xD0\xB9"));
     EXPECT_EQ(ui.pushButtonRussian->text().size(), 7);
-    EXPECT_EQ(ui.pushButtonStart->text(), QStringLiteral("Start the game"));
+    EXPECT_EQ(ui.pushButtonStart->text(), formText("Start the game"));
     EXPECT_EQ(ui.progressBar->format(), QStringLiteral("%p%"));
 
     // The form's sizes where its fonts fit; at most those where they do not (see
@@ -352,7 +382,8 @@ TEST_F(WindowTest, StartUpStatesAndTitle)
     EXPECT_FALSE(ui.pushButtonStart->isEnabled());
     EXPECT_TRUE(ui.toolButtonFindGame->isEnabled());
     EXPECT_TRUE(ui.toolButtonGameFolder->isEnabled());
-    EXPECT_EQ(window.windowTitle(), QStringLiteral("Quen Dara Online Translation v0.4"));
+    EXPECT_EQ(window.windowTitle(),
+              shown("QuenDaraTranslation", "Quen Dara Online Translation v%1.%2").arg(0).arg(4));
     EXPECT_FALSE(window.windowIcon().isNull());
     EXPECT_EQ(WindowAccess::currentLanguage(window), languageOriginal);
     EXPECT_EQ(WindowAccess::patchHashes(window), (std::array<quint64, 3>{{0, 0, 0}}));
@@ -680,6 +711,122 @@ TEST(RunLog, RotationGoesPastWhatIsInTheWayAndEveryLogStaysUnderItsCap)
         ASSERT_EQ(kept.size(), 1);
         EXPECT_EQ(readFile(kept.front()), QByteArray("a folder's content"));
     }
+}
+
+// ---- the window's language ------------------------------------------------------------------
+
+TEST(UiLanguage, RussianWhenTheSystemsFirstLanguageIsRussian)
+{
+    const struct
+    {
+        QStringList languages;
+        bool russian;
+    } cases[] = {
+        {{QStringLiteral("ru")}, true},
+        {{QStringLiteral("ru-RU"), QStringLiteral("en-US")}, true},
+        {{QStringLiteral("ru_RU")}, true},
+        {{QStringLiteral("ru_RU.UTF-8")}, true},
+        {{QStringLiteral("RU-ru")}, true},
+        {{QStringLiteral("ru-UA")}, true},
+        {{QStringLiteral("en-US"), QStringLiteral("ru-RU")}, false},
+        {{QStringLiteral("en")}, false},
+        {{QStringLiteral("uk-UA")}, false},
+        {{QStringLiteral("rue")}, false},
+        {{QStringLiteral("C")}, false},
+        {{QString()}, false},
+        {{}, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(prefersRussian(c.languages), c.russian)
+            << c.languages.join(QLatin1Char(',')).toStdString();
+}
+
+// The language the test run asked the system for (QDT_TEST_LANGUAGE, set by CTest) is the one the
+// program finds: natively from the environment, under Wine from the Windows user's language.
+TEST(UiLanguage, TheSystemsLanguageIsTheOneTheRunAskedFor)
+{
+    const QString asked = qEnvironmentVariable("QDT_TEST_LANGUAGE");
+    if (asked.isEmpty())
+        GTEST_SKIP() << "run outside CTest: no language asked for";
+    ASSERT_TRUE(asked == QLatin1String("ru") || asked == QLatin1String("en"))
+        << asked.toStdString();
+    EXPECT_EQ(russianSystem(), asked == QLatin1String("ru"))
+        << QLocale::system().uiLanguages().join(QLatin1Char(',')).toStdString();
+}
+
+bool hasCyrillic(const QString& text)
+{
+    return std::any_of(text.begin(), text.end(),
+                       [](QChar c) { return c.script() == QChar::Script_Cyrillic; });
+}
+
+// The key texts, as the translator gives them to the window: Russian on a Russian system (the
+// form's, a message, the close question and its buttons, the progress bar's, and Qt's own
+// standard buttons), the sources' English on any other.
+TEST(UiLanguage, TheKeyTextsAreInTheSystemsLanguage)
+{
+    const std::pair<const char*, const char*> texts[] = {
+        {"QuenDaraTranslationClass", "Restore original on close\n(recommended)"},
+        {"QuenDaraTranslationClass", "Game Folder:"},
+        {"QuenDaraTranslationClass", "Browse"},
+        {"QuenDaraTranslationClass", "Find game"},
+        {"QuenDaraTranslationClass", "Start the game"},
+        {"QuenDaraTranslation", "Please exit the game first."},
+        {"QuenDaraTranslation", "Can't connect to server."},
+        {"QuenDaraTranslation", "Could not restore original files while game is running."},
+        {"QuenDaraTranslation", "I'll close the game first"},
+        {"QuenDaraTranslation", "Exit anyway (not recommended)"},
+        {"QuenDaraTranslation", "Applying patch...success!"},
+        {"QPlatformTheme", "Cancel"},
+    };
+    for (const auto& [context, english] : texts) {
+        const QString text = QCoreApplication::translate(context, english);
+        if (russianSystem()) {
+            EXPECT_NE(text, QString::fromUtf8(english)) << english;
+            EXPECT_TRUE(hasCyrillic(text)) << english;
+            // The same lines as the English.
+            EXPECT_EQ(text.count(QLatin1Char('\n')),
+                      QString::fromUtf8(english).count(QLatin1Char('\n')))
+                << english;
+        } else {
+            EXPECT_EQ(text, QString::fromUtf8(english));
+        }
+    }
+    // The language buttons keep their labels in every language.
+    QuenDaraTranslation window;
+    Ui::QuenDaraTranslationClass& ui = WindowAccess::ui(window);
+    EXPECT_EQ(ui.pushButtonEnglish->text(), QStringLiteral("Human\nEnglish"));
+    EXPECT_EQ(ui.pushButtonEnglish_2->text(), QStringLiteral("Human + Machine\nEnglish"));
+    EXPECT_EQ(ui.pushButtonRussian->text(),
+              QString::fromUtf8("\u0420\u0443\u0441\u0441\u043a\u0438\u0439"));
+    EXPECT_EQ(hasCyrillic(ui.pushButtonStart->text()), russianSystem());
+}
+
+// A message box as the player sees it: the text in the system's language, and Qt's own buttons
+// too.
+TEST(UiLanguage, AMessageBoxAndItsButtonsAreInTheSystemsLanguage)
+{
+    QString text;
+    QStringList buttons;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        text = box->text();
+        for (QAbstractButton* b : box->buttons())
+            buttons << b->text();
+        box->reject();
+    });
+    QMessageBox box;
+    box.setText(QCoreApplication::translate("QuenDaraTranslation", "Please exit the game first."));
+    box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+    box.exec();
+    EXPECT_EQ(text, shown("QuenDaraTranslation", "Please exit the game first."));
+    EXPECT_TRUE(buttons.contains(shown("QPlatformTheme", "Cancel")))
+        << buttons.join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(buttons.contains(QString::fromUtf8("\u041e\u0442\u043c\u0435\u043d\u0430")),
+              russianSystem())
+        << buttons.join(QLatin1Char('|')).toStdString();
 }
 
 } // namespace

@@ -42,8 +42,8 @@ class SandboxTest(unittest.TestCase):
                         sys.stderr.write("--- %s\n%s\n" % (name, f.read()[-4000:]))
         self.sandbox.stop(keep=keep)
 
-    def start(self):
-        app = self.sandbox.start_app()
+    def start(self, extra_env=None):
+        app = self.sandbox.start_app(extra_env=extra_env)
         app.wait_idle()
         return app
 
@@ -72,6 +72,20 @@ class WindowLooks(SandboxTest):
             with self.subTest(widget=name):
                 read = self.sandbox.read_text(widgets[name])
                 self.assertIn(sb.words(text), sb.words(read), "%s reads %r" % (name, read))
+
+    def test_in_russian_every_text_shows_whole(self):
+        # A Russian system: the translator's texts, whole on the screen; the language buttons
+        # keep their labels.
+        app = self.start(sb.RUSSIAN_LOCALE)
+        state = app.state()
+        self.assertEqual(state["title"], sb.russian("Quen Dara Online Translation v%1.%2")
+                         .replace("%1.%2", "0.4"))
+        for name, (text, language) in sb.russian_window_texts().items():
+            with self.subTest(widget=name):
+                self.assertEqual(sb.words(state["widgets"][name]["text"]), sb.words(text))
+                read = self.sandbox.read_text(state["widgets"][name], language=language,
+                                              inset=3)
+                self.assertTrue(sb.reads_whole(text, read), "%s reads %r" % (name, read))
 
 
 class PlayerJourney(SandboxTest):

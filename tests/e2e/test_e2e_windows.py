@@ -74,8 +74,8 @@ class WineSandboxTest(unittest.TestCase):
                         sys.stderr.write("--- %s\n%s\n" % (name, f.read()[-4000:]))
         self.sandbox.stop(keep=keep)
 
-    def start(self):
-        app = self.sandbox.start_app()
+    def start(self, extra_env=None):
+        app = self.sandbox.start_app(extra_env=extra_env)
         # Wine's first window in a fresh prefix takes a while.
         app.wait_idle(180)
         return app
@@ -84,17 +84,18 @@ class WineSandboxTest(unittest.TestCase):
         s = app.state()
         return [n for n in (ENGLISH, MACHINE, RUSSIAN) if s["widgets"][n]["checked"]]
 
-    def choose(self, app, button):
+    def choose(self, app, button, done=DONE):
         """Clicks a language that is not applied and waits for the outcome: a message, or the
         language checked with the controls usable again (the progress bar alone still shows the
-        previous language's "success!" at first)."""
+        previous language's "success!" at first). done: the progress bar's texts for success and
+        failure, in the window's language."""
         self.assertNotIn(button, self.checked(app))
         app.click(button)
         state = app.wait_for(lambda s: "messageBox" in s or (
             s["widgets"][button]["checked"] and s["widgets"]["pushButtonStart"]["enabled"]
-            and s["progress"]["format"] in DONE), 180, button + " to be applied")
+            and s["progress"]["format"] in done), 180, button + " to be applied")
         self.assertNotIn("messageBox", state, state.get("messageBox"))
-        self.assertEqual(state["progress"]["format"], DONE[0])
+        self.assertEqual(state["progress"]["format"], done[0])
         self.assertEqual(self.checked(app), [button])
         self.assertArchive(self.sandbox.hashes[RESULTS[button]])
 
@@ -196,6 +197,56 @@ class WindowLooks(WineSandboxTest):
                                   "%s at %d DPI reads %r" % (name, dpi, read))
                 app.close_window()
                 self.assertEqual(app.wait_exit(60), 0)
+
+
+class RussianWindows(WineSandboxTest):
+    """A player whose Windows speaks Russian: the window does too, whole, at 100 % and 150 %, and
+    the journey's texts are the translator's."""
+    screen = "1280x600"
+
+    def test_the_window_reads_in_russian_and_the_journey_asks_in_russian(self):
+        sandbox = self.sandbox
+        title = sb.russian("Quen Dara Online Translation v%1.%2").replace("%1.%2", "0.4")
+        for dpi in (144, 96):
+            with self.subTest(dpi=dpi):
+                sandbox.reg_add(r"HKCU\Control Panel\Desktop", "LogPixels", "REG_DWORD", str(dpi))
+                app = self.start(sb.RUSSIAN_LOCALE)
+                try:
+                    state = app.state()
+                    self.assertEqual(state["title"], title)
+                    scale = dpi / 96.0
+                    self.assertAlmostEqual(state["window"]["width"], 647 * scale, delta=2)
+                    for name, (text, language) in sb.russian_window_texts().items():
+                        # The translator's text, and all of it on the screen.
+                        self.assertEqual(sb.words(state["widgets"][name]["text"]), sb.words(text))
+                        read = sandbox.read_text(state["widgets"][name], scale=3,
+                                                 language=language, inset=3)
+                        self.assertTrue(sb.reads_whole(text, read),
+                                        "%s at %d DPI reads %r" % (name, dpi, read))
+                finally:
+                    app.close_window()
+                    self.assertEqual(app.wait_exit(60), 0)
+
+        # The journey at 100 %: a translation applied, the game started, and the question at
+        # closing while it runs, all in Russian.
+        app = self.start(sb.RUSSIAN_LOCALE)
+        self.choose(app, ENGLISH, tuple(sb.russian(t) for t in DONE))
+        app.click("pushButtonStart")
+        sb.wait_for(lambda: sandbox.game_processes(), 60, "the game to run")
+        app.close_window()
+        stay = sb.russian("I'll close the game first")
+        box = app.answer(stay)
+        self.assertEqual(box["text"],
+                         sb.russian("Could not restore original files while game is running."))
+        self.assertEqual([b["text"].replace("&", "") for b in box["buttons"]],
+                         [stay, sb.russian("Exit anyway (not recommended)")])
+        app.wait_for(lambda s: "messageBox" not in s, 30, "the question to go")
+        self.assertFalse(app.exited())
+        self.assertArchive(sandbox.hashes["result_EN"])
+        sandbox.end_game()
+        app.close_window()
+        self.assertEqual(app.wait_exit(120), 0)
+        self.assertArchive(self.original)
 
 
 class UnhappyPaths(WineSandboxTest):

@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QLocale>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -22,6 +23,7 @@
 
 #include "app/Constants.h"
 #include "app/QuenDaraTranslation.h"
+#include "app/UiLanguage.h"
 #include "core/Xxh64.h"
 #include "distribution/FileDownloader.h"
 #include "game/GameDiscovery.h"
@@ -898,9 +900,14 @@ protected:
     QByteArray translated;
 };
 
-const QString kQuestion = QStringLiteral("Could not restore original files while game is running.");
-const QString kStay = QStringLiteral("I'll close the game first");
-const QString kLeave = QStringLiteral("Exit anyway (not recommended)");
+// The questions at closing, in the system's language (these tests also run with a Russian one).
+QString closingText(const char* english)
+{
+    return QCoreApplication::translate("QuenDaraTranslation", english);
+}
+const char* const kQuestion = "Could not restore original files while game is running.";
+const char* const kStay = "I'll close the game first";
+const char* const kLeave = "Exit anyway (not recommended)";
 
 TEST_F(Closing, ClosesAtOnceWhenNothingIsToBeRestored)
 {
@@ -935,15 +942,15 @@ TEST_F(Closing, WithNoWayBackThePlayerIsToldAndDecides)
     ASSERT_TRUE(QFile::remove(workDir + patchFileName(languageOriginal)));
     ASSERT_TRUE(QFile::remove(workDir + QStringLiteral("data.lpk")));
     ASSERT_TRUE(QFile::remove(workDir + patchFileName(languageEnglish)));
-    const QString notRestored = QStringLiteral(
+    const QString notRestored = closingText(
         "The original game files were not restored, so the translation stays in the game.");
-    const QString keepOpen = QStringLiteral("Keep the window open");
-    QStringList answers{keepOpen, QString(), kLeave}; // the middle one is Esc
+    const QString keepOpen = closingText("Keep the window open");
+    QStringList answers{keepOpen, QString(), closingText(kLeave)}; // the middle one is Esc
     answer = [&](const SeenMessageBox& box) {
         if (box.text != notRestored)
             return box.buttons.first();
         EXPECT_EQ(box.title, QString());
-        EXPECT_EQ(box.buttons, (QStringList{keepOpen, kLeave}));
+        EXPECT_EQ(box.buttons, (QStringList{keepOpen, closingText(kLeave)}));
         return answers.isEmpty() ? keepOpen : answers.takeFirst();
     };
     EXPECT_FALSE(window.close());
@@ -955,12 +962,13 @@ TEST_F(Closing, WithNoWayBackThePlayerIsToldAndDecides)
     EXPECT_EQ(boxes.texts().count(notRestored), 3);
     // Each time: what failed and what to do first. The game does not run, so the game's question
     // is never asked.
-    EXPECT_EQ(boxes.texts()
-                  .filter(QStringLiteral("repair the game files with the ORBEX "
-                                         "launcher"))
-                  .size(),
+    EXPECT_EQ(boxes.texts().count(closingText(
+                  "The original game files can't be restored: the reverse patch "
+                  "patch_KR.data is missing or damaged, and there is no backup copy of the "
+                  "original to take its place.\nThe translation stays in the game.\nTo get "
+                  "the original game back, repair the game files with the ORBEX launcher.")),
               3);
-    EXPECT_EQ(boxes.texts().count(kQuestion), 0);
+    EXPECT_EQ(boxes.texts().count(closingText(kQuestion)), 0);
 }
 
 // The reverse patch was deleted or damaged while the translation is applied: closing restores the
@@ -1024,14 +1032,23 @@ TEST_F(Closing, AfterTheLauncherChangedTheGameTheWindowJustCloses)
 TEST_F(Closing, WithTheGameRunningAsksAtOnce)
 {
     applyEnglish();
-    answer = [](const SeenMessageBox&) { return kStay; };
+    QStringList buttons;
+    answer = [&buttons](const SeenMessageBox& box) {
+        buttons = box.buttons;
+        return closingText(kStay);
+    };
     {
         FakeProcess running(QStringLiteral("QuenDara.exe"));
         ASSERT_TRUE(running.running());
         EXPECT_FALSE(window.close());
     }
     // No restore was tried, so the engine said nothing.
-    EXPECT_EQ(boxes.texts(), QStringList{kQuestion});
+    EXPECT_EQ(boxes.texts(), QStringList{closingText(kQuestion)});
+    EXPECT_EQ(buttons, (QStringList{closingText(kStay), closingText(kLeave)}));
+    // On a Russian system the question and its answers are Russian.
+    const bool russian = prefersRussian(QLocale::system().uiLanguages());
+    for (const char* english : {kQuestion, kStay, kLeave})
+        EXPECT_EQ(closingText(english) != QString::fromUtf8(english), russian) << english;
     EXPECT_EQ(readAll(archive), translated);
     EXPECT_EQ(current, languageEnglish);
 }

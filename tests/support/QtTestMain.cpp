@@ -7,6 +7,7 @@
 
 #include <QApplication>
 
+#include "app/UiLanguage.h"
 #include "tests/support/FakeProcess.h"
 #include "tests/support/TestLauncher.h"
 
@@ -37,6 +38,8 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    // As the program does: Russian texts when the system's language is Russian.
+    installUiLanguage();
     ::testing::InitGoogleTest(&argc, argv);
     ::testing::AddGlobalTestEnvironment(new LauncherEnvironment);
     return RUN_ALL_TESTS();

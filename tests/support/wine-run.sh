@@ -13,6 +13,9 @@ shift
 export WINEPREFIX="$prefix" WINEARCH=win64 WINEDEBUG="${WINEDEBUG:--all}"
 # Wine names the profile after $USER, when the prefix is made and whenever a program runs.
 export USER="Иван Тестов"
+# The Windows user's language follows the Unix locale at every start: the one the test asks for.
+source "$(dirname "$0")/test-language.sh"
+qdt_test_language || exit 1
 mkdir -p "$(dirname "$prefix")"
 {
     flock 9
