@@ -277,12 +277,11 @@ void removeStaleTemporaries(const std::filesystem::path& target, const std::stri
             continue;
         const auto path = systemPath(folder / entry);
         std::error_code statusError;
-        if (!std::filesystem::is_regular_file(
-                std::filesystem::symlink_status(systemPath(path), statusError)) ||
+        if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, statusError)) ||
             statusError)
             continue;
         std::error_code ignored;
-        std::filesystem::remove(systemPath(path), ignored);
+        std::filesystem::remove(path, ignored);
     }
 }
 
